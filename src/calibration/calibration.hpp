@@ -1,0 +1,26 @@
+#pragma once
+
+#include <span>
+
+#include "layout.hpp"
+
+namespace velunda::calibration {
+
+namespace v1 {
+
+using codec::Field;
+using codec::I32;
+using codec::List;
+using codec::Record;
+
+using PyroCalibData = Record<Field<"data", List<I32>>>;
+
+using CalibrationNCDataPayload = Record<
+    Field<"water_ph", PyroCalibData>,
+    Field<"water_o2", PyroCalibData>>;
+
+}  // namespace v1
+
+std::span<const Layout> layouts();
+
+}  // namespace velunda::calibration

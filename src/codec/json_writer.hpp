@@ -1,0 +1,67 @@
+#pragma once
+
+#include <array>
+#include <cstddef>
+#include <cstdint>
+#include <cstring>
+#include <string_view>
+
+#include "codec/number_format.hpp"
+#include "codec/static_text.hpp"
+
+namespace velunda::codec {
+
+// One growing text buffer. Writers append tokens whose separators the schema already placed
+// (keys carry their leading `,` or `{`), so writing never fails; only growth can, with bad_alloc.
+class JsonWriter {
+public:
+    explicit JsonWriter(std::size_t initial_capacity = 128);
+    ~JsonWriter();
+    JsonWriter(JsonWriter&& other) noexcept;
+    JsonWriter& operator=(JsonWriter&& other) noexcept;
+    JsonWriter(const JsonWriter&) = delete;
+    JsonWriter& operator=(const JsonWriter&) = delete;
+
+    std::string_view text() const { return {begin_, static_cast<std::size_t>(cursor_ - begin_)}; }
+
+    void put(char c) {
+        reserve(1);
+        *cursor_++ = c;
+    }
+    void put(std::string_view text) {
+        reserve(text.size());
+        std::memcpy(cursor_, text.data(), text.size());
+        cursor_ += text.size();
+    }
+    template <std::size_t N>
+    void put(const std::array<char, N>& token) {
+        reserve(N);
+        std::memcpy(cursor_, token.data(), N);
+        cursor_ += N;
+    }
+
+    void write_u64(std::uint64_t value) { write_number(value, format_u64); }
+    void write_i64(std::int64_t value) { write_number(value, format_i64); }
+    void write_f32(float value) { write_number(value, format_f32); }
+    void write_f64(double value) { write_number(value, format_f64); }
+    void write_bool(bool value) { value ? put(std::string_view("true")) : put(std::string_view("false")); }
+    void write_null() { put(std::string_view("null")); }
+    void write_string(std::string_view text);
+
+private:
+    void reserve(std::size_t size) {
+        if (static_cast<std::size_t>(end_ - cursor_) < size) grow(size);
+    }
+    template <class Value>
+    void write_number(Value value, char* (*format)(char*, Value)) {
+        reserve(max_number_chars);
+        cursor_ = format(cursor_, value);
+    }
+    void grow(std::size_t size);
+
+    char* begin_ = nullptr;
+    char* cursor_ = nullptr;
+    char* end_ = nullptr;
+};
+
+}  // namespace velunda::codec

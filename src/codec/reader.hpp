@@ -1,0 +1,94 @@
+#pragma once
+
+#include <bit>
+#include <cstddef>
+#include <cstdint>
+#include <type_traits>
+
+#include "codec/wire_error.hpp"
+
+namespace velunda::codec {
+
+// A cursor over the decoded payload bytes. Reads only move forward; what lies past the last
+// field a schema asks for is never looked at.
+class Reader {
+public:
+    Reader(const std::uint8_t* begin, std::size_t size) : begin_(begin), pos_(begin), end_(begin + size) {}
+
+    std::size_t remaining() const { return static_cast<std::size_t>(end_ - pos_); }
+    std::size_t offset() const { return static_cast<std::size_t>(pos_ - begin_); }
+
+    Failure read_u8(std::uint8_t& out) {
+        if (pos_ == end_) return WireError::DeserializeUnexpectedEnd;
+        out = *pos_++;
+        return {};
+    }
+
+    Failure read_bool(bool& out) {
+        std::uint8_t byte;
+        if (auto failure = read_u8(byte)) return failure;
+        if (byte > 1) return WireError::DeserializeBadBool;
+        out = byte == 1;
+        return {};
+    }
+
+    // An option or optional-unit tag: 0 absent, 1 present.
+    Failure read_option_tag(bool& present) {
+        std::uint8_t byte;
+        if (auto failure = read_u8(byte)) return failure;
+        if (byte > 1) return WireError::DeserializeBadOption;
+        present = byte == 1;
+        return {};
+    }
+
+    // Unsigned LEB128 of the width of UInt. The last byte the width allows may carry only the bits
+    // that still fit, so every accepted encoding fits exactly; over-long encodings of small values
+    // (0x80 0x00) are accepted.
+    template <class UInt>
+    Failure read_varint(UInt& out) {
+        static_assert(std::is_unsigned_v<UInt> && sizeof(UInt) >= 2);
+        constexpr int bits = static_cast<int>(sizeof(UInt)) * 8;
+        constexpr int max_bytes = (bits + 6) / 7;
+        constexpr unsigned last_byte_max = (1u << (bits - 7 * (max_bytes - 1))) - 1;
+        std::uint64_t value = 0;
+        for (int i = 0; i < max_bytes; ++i) {
+            if (pos_ == end_) return WireError::DeserializeUnexpectedEnd;
+            const std::uint8_t byte = *pos_++;
+            value |= static_cast<std::uint64_t>(byte & 0x7F) << (7 * i);
+            if ((byte & 0x80) == 0) {
+                if (i == max_bytes - 1 && byte > last_byte_max) return WireError::DeserializeBadVarint;
+                out = static_cast<UInt>(value);
+                return {};
+            }
+        }
+        return WireError::DeserializeBadVarint;
+    }
+
+    template <class SInt>
+    Failure read_zigzag(SInt& out) {
+        using UInt = std::make_unsigned_t<SInt>;
+        UInt raw;
+        if (auto failure = read_varint(raw)) return failure;
+        out = static_cast<SInt>(static_cast<UInt>((raw >> 1) ^ (UInt(0) - (raw & 1))));
+        return {};
+    }
+
+    // Little-endian IEEE-754 bit patterns, taken as they are: NaN, infinities and subnormals included.
+    template <class Float>
+    Failure read_float(Float& out) {
+        using Bits = std::conditional_t<sizeof(Float) == 4, std::uint32_t, std::uint64_t>;
+        if (remaining() < sizeof(Float)) return WireError::DeserializeUnexpectedEnd;
+        Bits bits = 0;
+        for (std::size_t i = 0; i < sizeof(Float); ++i) bits |= static_cast<Bits>(pos_[i]) << (8 * i);
+        pos_ += sizeof(Float);
+        out = std::bit_cast<Float>(bits);
+        return {};
+    }
+
+private:
+    const std::uint8_t* begin_;
+    const std::uint8_t* pos_;
+    const std::uint8_t* end_;
+};
+
+}  // namespace velunda::codec

@@ -1,0 +1,98 @@
+#include "decode.hpp"
+
+#include <memory>
+#include <span>
+
+#include "calibration/calibration.hpp"
+#include "layout.hpp"
+
+namespace velunda {
+
+namespace {
+
+struct Family {
+    std::string_view kind;
+    std::span<const Layout> layouts;
+
+    const Layout* find(std::uint64_t version) const {
+        for (const Layout& layout : layouts) {
+            if (layout.version == version) return &layout;
+        }
+        return nullptr;
+    }
+};
+
+const Family* find_family(std::string_view kind) {
+    static const Family families[] = {
+        {"samples", {}},
+        {"calibration", calibration::layouts()},
+        {"diagnostics", {}},
+    };
+    for (const Family& family : families) {
+        if (family.kind == kind) return &family;
+    }
+    return nullptr;
+}
+
+// Most payloads turn into a few times their size in JSON; starting near that skips the early
+// doublings without reserving much for payloads that fail.
+std::size_t initial_json_capacity(std::size_t payload_size) { return 128 + payload_size * 4; }
+
+}  // namespace
+
+std::string describe(const Error& error) {
+    switch (error.kind) {
+        case Error::Kind::B64Error:
+            return "B64Error(" + codec::describe(error.base64) + ")";
+        case Error::Kind::PostcardError:
+            return "PostcardError(" + std::string(codec::name_of(error.wire)) + ")";
+        case Error::Kind::ProtocolVersionNotSupported:
+            return "ProtocolVersionNotSupported(" + std::to_string(error.version) + ")";
+    }
+    return {};
+}
+
+Outcome Outcome::success(codec::JsonWriter&& json) { return Outcome(Status::ok, std::move(json), Error{}); }
+
+Outcome Outcome::unknown_kind() { return Outcome(Status::unknown_kind, codec::JsonWriter(0), Error{}); }
+
+Outcome Outcome::failure(const Error& error) { return Outcome(Status::failed, codec::JsonWriter(0), error); }
+
+std::string Outcome::message(std::string_view kind) const {
+    switch (status_) {
+        case Status::ok:
+            return {};
+        case Status::unknown_kind:
+            return "Unknown kind: '" + std::string(kind) + "'. Expected 'calibration', 'diagnostics', or 'samples'.";
+        case Status::failed:
+            return "Parsing failed: " + describe(error_);
+    }
+    return {};
+}
+
+Outcome decode(std::string_view kind, std::uint64_t version, std::string_view base64_text) {
+    const Family* family = find_family(kind);
+    if (family == nullptr) return Outcome::unknown_kind();
+
+    // Base64 first, then the version: a bad text wins over an unsupported version.
+    const auto payload = std::make_unique_for_overwrite<std::uint8_t[]>(codec::base64_decoded_capacity(base64_text.size()));
+    std::size_t payload_size = 0;
+    if (auto error = codec::base64_decode(base64_text, payload.get(), payload_size)) {
+        return Outcome::failure({.kind = Error::Kind::B64Error, .base64 = *error});
+    }
+    const Layout* layout = family->find(version);
+    if (layout == nullptr) {
+        return Outcome::failure({.kind = Error::Kind::ProtocolVersionNotSupported, .version = version});
+    }
+
+    codec::JsonWriter json(initial_json_capacity(payload_size));
+    json.put(layout->envelope_open);
+    codec::Reader reader(payload.get(), payload_size);
+    if (auto failure = layout->transcode(reader, json)) {
+        return Outcome::failure({.kind = Error::Kind::PostcardError, .wire = *failure});
+    }
+    json.put(std::string_view("}}"));
+    return Outcome::success(std::move(json));
+}
+
+}  // namespace velunda

@@ -1,0 +1,55 @@
+#pragma once
+
+#include <cstdint>
+#include <string>
+#include <string_view>
+
+#include "codec/base64.hpp"
+#include "codec/json_writer.hpp"
+#include "codec/wire_error.hpp"
+
+namespace velunda {
+
+// The failure of the payload path: the base64 text, the version, or the record's bytes.
+struct Error {
+    enum class Kind : std::uint8_t { B64Error, PostcardError, ProtocolVersionNotSupported };
+    Kind kind;
+    codec::Base64Error base64{};
+    codec::WireError wire{};
+    std::uint64_t version = 0;
+};
+
+// "B64Error(InvalidByte(3, 45))", "PostcardError(SerdeDeCustom)", "ProtocolVersionNotSupported(7)".
+std::string describe(const Error& error);
+
+// What one decode call produced: the JSON text, or why there is none.
+class Outcome {
+public:
+    enum class Status : std::uint8_t { ok, unknown_kind, failed };
+
+    static Outcome success(codec::JsonWriter&& json);
+    static Outcome unknown_kind();
+    static Outcome failure(const Error& error);
+
+    Status status() const { return status_; }
+    bool ok() const { return status_ == Status::ok; }
+    std::string_view json() const { return json_.text(); }
+    const Error& error() const { return error_; }
+
+    // The message a caller is shown for a failed decode of `kind`.
+    std::string message(std::string_view kind) const;
+
+private:
+    Outcome(Status status, codec::JsonWriter&& json, const Error& error)
+        : status_(status), json_(std::move(json)), error_(error) {}
+
+    Status status_;
+    codec::JsonWriter json_;
+    Error error_;
+};
+
+// Decodes one payload of the family named by `kind` ("calibration", "diagnostics", "samples"),
+// given as standard base64 text, into its enveloped JSON: {"Calibration":{"V1":{...}}}.
+Outcome decode(std::string_view kind, std::uint64_t version, std::string_view base64_text);
+
+}  // namespace velunda

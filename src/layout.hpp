@@ -1,0 +1,56 @@
+#pragma once
+
+#include <array>
+#include <cstdint>
+#include <span>
+#include <string_view>
+
+#include "codec/schema.hpp"
+
+namespace velunda {
+
+// One version of one family: the envelope text that opens it ({"Samples":{"V13":) and the
+// transcoder of its record.
+struct Layout {
+    std::uint64_t version;
+    std::string_view envelope_open;
+    codec::Transcoder transcode;
+};
+
+namespace detail {
+
+constexpr std::size_t decimal_digits(std::uint64_t value) {
+    std::size_t digits = 1;
+    while (value >= 10) {
+        value /= 10;
+        ++digits;
+    }
+    return digits;
+}
+
+template <std::uint64_t Version>
+inline constexpr auto version_tag = [] {
+    std::array<char, 3 + decimal_digits(Version)> tag{};  // "V13"
+    tag[0] = '"';
+    tag[1] = 'V';
+    std::uint64_t rest = Version;
+    for (std::size_t at = tag.size() - 2; at >= 2; --at) {
+        tag[at] = static_cast<char>('0' + rest % 10);
+        rest /= 10;
+    }
+    tag.back() = '"';
+    return tag;
+}();
+
+template <codec::FixedString FamilyTag, std::uint64_t Version>
+inline constexpr auto envelope_open =
+    codec::concat(codec::chars<'{'>, codec::quoted<FamilyTag>, codec::chars<':', '{'>, version_tag<Version>, codec::chars<':'>);
+
+}  // namespace detail
+
+template <codec::FixedString FamilyTag, std::uint64_t Version, codec::Schema Payload>
+constexpr Layout layout() {
+    return {Version, codec::view_of(detail::envelope_open<FamilyTag, Version>), &Payload::transcode};
+}
+
+}  // namespace velunda
