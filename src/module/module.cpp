@@ -236,8 +236,8 @@ PyType_Slot parser_slots[] = {
 };
 
 // No Py_TPFLAGS_BASETYPE: the class cannot be subclassed. The type belongs to no module of its
-// own: its qualified name is builtins.BinaryParser.
-PyType_Spec parser_spec = {"BinaryParser", sizeof(PyObject), 0, Py_TPFLAGS_DEFAULT, parser_slots};
+// own, so its qualified name is builtins.BinaryParser.
+PyType_Spec parser_spec = {"builtins.BinaryParser", sizeof(PyObject), 0, Py_TPFLAGS_DEFAULT, parser_slots};
 
 PyModuleDef module_definition = {
     PyModuleDef_HEAD_INIT, "velunda_binary_parser", "", 0, nullptr, nullptr, nullptr, nullptr, nullptr,
@@ -272,16 +272,11 @@ PyMODINIT_FUNC PyInit_velunda_binary_parser() {
         return nullptr;
     }
     if (parser_type == nullptr) {
-        PyObject* type = PyType_FromSpec(&parser_spec);
-        PyObject* builtins = type != nullptr ? PyUnicode_FromString("builtins") : nullptr;
-        const bool named = builtins != nullptr && PyObject_SetAttrString(type, "__module__", builtins) == 0;
-        Py_XDECREF(builtins);
-        if (!named) {
-            Py_XDECREF(type);
+        parser_type = reinterpret_cast<PyTypeObject*>(PyType_FromSpec(&parser_spec));
+        if (parser_type == nullptr) {
             Py_DECREF(module);
             return nullptr;
         }
-        parser_type = reinterpret_cast<PyTypeObject*>(type);
     }
     if (panic_exception == nullptr) {
         panic_exception = PyErr_NewException("velunda_binary_parser.PanicException", PyExc_BaseException, nullptr);

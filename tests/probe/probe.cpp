@@ -1,0 +1,146 @@
+// A C ABI over the codec for the Python tests (loaded with ctypes, never installed): it runs
+// single wire types and the number formatters on given bytes, so the tests can hold each
+// primitive against its rules without a payload family around it.
+
+#include <bit>
+#include <charconv>
+#include <cmath>
+#include <cstdint>
+#include <cstring>
+#include <string_view>
+#include <thread>
+#include <vector>
+#include <atomic>
+
+#include "codec/base64.hpp"
+#include "codec/number_format.hpp"
+#include "codec/schema.hpp"
+#include "codec/static_text.hpp"
+
+namespace {
+
+using namespace velunda::codec;
+
+using Enum11 = Enum<Unit<"V0">, Unit<"V1">, Unit<"V2">, Unit<"V3">, Unit<"V4">, Unit<"V5">, Unit<"V6">, Unit<"V7">,
+                    Unit<"V8">, Unit<"V9">, Unit<"V10">>;
+using Pump = Enum<Unit<"Off">, Newtype<"On", U16>>;
+using Sentence = Enum<Unit<"None">, StructVariant<"Point", Field<"x", I32>, Field<"y", Option<F32>>>>;
+
+struct NamedSchema {
+    std::string_view name;
+    Transcoder transcode;
+};
+
+constexpr NamedSchema schemas[] = {
+    {"u8", &U8::transcode},
+    {"bool", &Bool::transcode},
+    {"u16", &U16::transcode},
+    {"u32", &U32::transcode},
+    {"u64", &U64::transcode},
+    {"i16", &I16::transcode},
+    {"i32", &I32::transcode},
+    {"i64", &I64::transcode},
+    {"f32", &F32::transcode},
+    {"f64", &F64::transcode},
+    {"option_f32", &Option<F32>::transcode},
+    {"option_u8", &Option<U8>::transcode},
+    {"option_unit", &OptionUnit::transcode},
+    {"list_i32", &List<I32>::transcode},
+    {"list_f32", &List<F32>::transcode},
+    {"list_option_u8", &List<Option<U8>>::transcode},
+    {"bounded11_i32", &BoundedList<I32, 11>::transcode},
+    {"bounded11_u16", &BoundedList<U16, 11>::transcode},
+    {"array3_u8", &Array<U8, 3>::transcode},
+    {"list_array3_i16", &List<Array<I16, 3>>::transcode},
+    {"enum11", &Enum11::transcode},
+    {"pump", &Pump::transcode},
+    {"sentence", &Sentence::transcode},
+    {"record", &Record<Field<"a", U8>, Field<"b", List<Bool>>, Field<"c", Pump>>::transcode},
+};
+
+bool round_trips(std::uint32_t bits) {
+    const float value = std::bit_cast<float>(bits);
+    char text[max_number_chars];
+    const char* end = format_f32(text, value);
+    if (!std::isfinite(value)) return std::string_view(text, static_cast<std::size_t>(end - text)) == "null";
+    float parsed = 0;
+    const auto result = std::from_chars(text, end, parsed);
+    return result.ec == std::errc() && result.ptr == end && std::bit_cast<std::uint32_t>(parsed) == bits;
+}
+
+}  // namespace
+
+extern "C" {
+
+// Returns 1 and the JSON on success, 0 and the wire-error name on failure, -1 for an unknown schema.
+__attribute__((visibility("default"))) int velunda_probe_transcode(const char* schema, const std::uint8_t* data,
+                                                                    std::size_t size, char* out, std::size_t capacity,
+                                                                    std::size_t* out_size, std::size_t* consumed) {
+    for (const NamedSchema& named : schemas) {
+        if (named.name != schema) continue;
+        Reader reader(data, size);
+        JsonWriter writer;
+        const Failure failure = named.transcode(reader, writer);
+        const std::string_view text = failure ? name_of(*failure) : writer.text();
+        *out_size = text.size();
+        *consumed = reader.offset();
+        std::memcpy(out, text.data(), text.size() < capacity ? text.size() : capacity);
+        return failure ? 0 : 1;
+    }
+    return -1;
+}
+
+__attribute__((visibility("default"))) std::size_t velunda_probe_format_f32(std::uint32_t bits, char* out) {
+    return static_cast<std::size_t>(format_f32(out, std::bit_cast<float>(bits)) - out);
+}
+
+__attribute__((visibility("default"))) std::size_t velunda_probe_format_f64(std::uint64_t bits, char* out) {
+    return static_cast<std::size_t>(format_f64(out, std::bit_cast<double>(bits)) - out);
+}
+
+__attribute__((visibility("default"))) std::size_t velunda_probe_format_i64(std::int64_t value, char* out) {
+    return static_cast<std::size_t>(format_i64(out, value) - out);
+}
+
+__attribute__((visibility("default"))) std::size_t velunda_probe_format_u64(std::uint64_t value, char* out) {
+    return static_cast<std::size_t>(format_u64(out, value) - out);
+}
+
+// Decodes base64 into `out` (room for base64_decoded_capacity bytes). Returns -1 when the text
+// decodes, else the error kind's number with its offset and byte.
+__attribute__((visibility("default"))) int velunda_probe_base64(const char* text, std::size_t size, std::uint8_t* out,
+                                                                std::size_t* out_size, std::size_t* offset,
+                                                                std::uint8_t* byte) {
+    const auto error = base64_decode(std::string_view(text, size), out, *out_size);
+    if (!error) return -1;
+    *offset = error->offset;
+    *byte = error->byte;
+    return static_cast<int>(error->kind);
+}
+
+// `out` needs room for 6 * size + 2 bytes.
+__attribute__((visibility("default"))) std::size_t velunda_probe_quote(const char* text, std::size_t size, char* out) {
+    return static_cast<std::size_t>(write_quoted(out, std::string_view(text, size)) - out);
+}
+
+// Formats every `stride`-th binary32 bit pattern from 0 to 2^32 - 1 and reads the text back;
+// returns how many did not give back the same bits (or, for NaN and infinities, null).
+__attribute__((visibility("default"))) std::uint64_t velunda_probe_f32_round_trip_failures(std::uint32_t stride,
+                                                                                         unsigned thread_count) {
+    std::atomic<std::uint64_t> failures{0};
+    std::vector<std::thread> threads;
+    const std::uint64_t patterns = (UINT64_C(1) << 32);
+    for (unsigned t = 0; t < thread_count; ++t) {
+        threads.emplace_back([&, t] {
+            std::uint64_t local = 0;
+            for (std::uint64_t bits = std::uint64_t(t) * stride; bits < patterns; bits += std::uint64_t(stride) * thread_count) {
+                if (!round_trips(static_cast<std::uint32_t>(bits))) ++local;
+            }
+            failures += local;
+        });
+    }
+    for (std::thread& thread : threads) thread.join();
+    return failures;
+}
+
+}  // extern "C"

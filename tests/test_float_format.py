@@ -1,0 +1,141 @@
+"""Float text: shortest round-trip digits in the value's own precision, and the layout rules."""
+
+import math
+import os
+import struct
+
+import numpy as np
+import pytest
+from hypothesis import given, strategies as st
+
+# f32 values as bit patterns (so that the binary32 value is exact) and the text each must give.
+F32_CASES = [
+    (0x3F800000, "1.0"),
+    (0x80000000, "-0.0"),
+    (0x00000000, "0.0"),
+    (0x7FC00000, "null"),
+    (0x7F800000, "null"),
+    (0xFF800000, "null"),
+    (0x41CB3333, "25.4"),
+    (0x358637BD, "0.000001"),
+    (0x00000001, "1e-45"),
+    (0x7F7FFFFF, "3.4028235e38"),
+    (0x3DCCCCCD, "0.1"),
+    (0xBFC00000, "-1.5"),
+    (0x5368D4A5, "1000000000000.0"),  # 1e12
+    (0x551184E7, "1e13"),
+    (0x3727C5AC, "0.00001"),
+    (0x33D6BF95, "1e-7"),
+    (0x34210FB0, "1.5e-7"),
+    (0x66FEF4F9, "6.02e23"),
+    (0x42F6E979, "123.456"),
+    (0x42C80000, "100.0"),
+]
+
+F64_CASES = [
+    (1.0, "1.0"),
+    (-0.0, "-0.0"),
+    (21.5, "21.5"),
+    (3.75, "3.75"),
+    (3.0, "3.0"),
+    (1e-5, "0.00001"),
+    (1e-6, "1e-6"),
+    (1e15, "1000000000000000.0"),
+    (1e16, "1e16"),
+    (0.1, "0.1"),
+    (5e-324, "5e-324"),
+    (1.7976931348623157e308, "1.7976931348623157e308"),
+    (-2.2250738585072014e-308, "-2.2250738585072014e-308"),
+    (123456789012345.67, "123456789012345.67"),
+    (1234567890123456.7, "1234567890123456.8"),
+    (12345678901234567.0, "1.2345678901234568e16"),
+    (0.000123456789, "0.000123456789"),
+    (math.nan, "null"),
+    (math.inf, "null"),
+    (-math.inf, "null"),
+]
+
+
+def f64_bits(value: float) -> int:
+    return struct.unpack("<Q", struct.pack("<d", value))[0]
+
+
+@pytest.mark.parametrize("bits,expected", F32_CASES, ids=[c[1] + f"-{c[0]:08x}" for c in F32_CASES])
+def test_f32_examples(probe, bits, expected):
+    assert probe.format_f32_bits(bits) == expected
+
+
+@pytest.mark.parametrize("value,expected", F64_CASES, ids=[c[1] for c in F64_CASES])
+def test_f64_examples(probe, value, expected):
+    assert probe.format_f64_bits(f64_bits(value)) == expected
+
+
+def layout(scientific: str, plain_limit: int, small_limit: int) -> str:
+    """Lays out numpy's shortest scientific digits ("-2.54e+01") by the documented rules."""
+    sign = "-" if scientific.startswith("-") else ""
+    mantissa, exponent = scientific.lstrip("-").split("e")
+    digits = mantissa.replace(".", "").rstrip("0") or "0"
+    n = len(digits)
+    point = int(exponent) + 1
+    scale = point - n
+    if scale >= 0 and point <= plain_limit:
+        body = digits + "0" * scale + ".0"
+    elif 0 < point <= plain_limit:
+        body = digits[:point] + "." + digits[point:]
+    elif small_limit <= point <= 0:
+        body = "0." + "0" * -point + digits
+    elif n == 1:
+        body = f"{digits}e{point - 1}"
+    else:
+        body = f"{digits[0]}.{digits[1:]}e{point - 1}"
+    return sign + body
+
+
+def oracle(value, plain_limit, small_limit) -> str:
+    if not np.isfinite(value):
+        return "null"
+    if value == 0:
+        return "-0.0" if np.signbit(value) else "0.0"
+    return layout(np.format_float_scientific(value, unique=True, trim="-"), plain_limit, small_limit)
+
+
+@given(st.integers(0, 2**32 - 1))
+def test_f32_matches_independent_shortest_digits(probe, bits):
+    value = np.frombuffer(struct.pack("<I", bits), dtype=np.float32)[0]
+    assert probe.format_f32_bits(bits) == oracle(value, 13, -5)
+
+
+@given(st.floats(width=32, allow_nan=False, allow_infinity=False))
+def test_f32_ordinary_values_match_independent_digits(probe, value):
+    bits = struct.unpack("<I", struct.pack("<f", value))[0]
+    assert probe.format_f32_bits(bits) == oracle(np.float32(value), 13, -5)
+
+
+@given(st.integers(0, 2**64 - 1))
+def test_f64_matches_independent_shortest_digits(probe, bits):
+    value = np.frombuffer(struct.pack("<Q", bits), dtype=np.float64)[0]
+    assert probe.format_f64_bits(bits) == oracle(value, 16, -4)
+
+
+@given(st.floats(allow_nan=False, allow_infinity=False))
+def test_f64_ordinary_values_round_trip(probe, value):
+    text = probe.format_f64_bits(f64_bits(value))
+    assert text == oracle(np.float64(value), 16, -4)
+    assert float(text) == value and math.copysign(1, float(text)) == math.copysign(1, value)
+
+
+def test_f32_is_not_widened_before_formatting(probe):
+    # The binary32 nearest 0.1 is 0.100000001490116...; its own shortest digits are "1".
+    assert probe.format_f32_bits(0x3DCCCCCD) == "0.1"
+    assert probe.format_f64_bits(f64_bits(float(np.float32(0.1)))) == "0.10000000149011612"
+
+
+def test_sampled_binary32_values_read_back_exactly(probe):
+    # A prime stride touches every exponent and a spread of mantissas in about a second.
+    assert probe.f32_round_trip_failures(stride=4099, threads=2) == 0
+
+
+@pytest.mark.exhaustive
+@pytest.mark.skipif(os.environ.get("VELUNDA_EXHAUSTIVE") != "1", reason="set VELUNDA_EXHAUSTIVE=1 to run")
+def test_every_binary32_value_reads_back_exactly(probe):
+    assert probe.f32_round_trip_failures(stride=1, threads=os.cpu_count() or 1) == 0
