@@ -223,3 +223,26 @@ class TestKindAndPrecedence:
     def test_result_is_an_exact_ascii_str(self, parser):
         result = parser.parse("calibration", 1, "AhgFAA==")
         assert type(result) is str and result.isascii()
+
+
+def test_memory_exhaustion_is_a_memory_error_and_the_module_recovers():
+    # Address space capped a little above what the process holds, so the JSON buffer cannot grow.
+    script = textwrap.dedent("""
+        import base64, resource
+        from velunda_binary_parser import BinaryParser
+        count = 20_000_000
+        count_varint = bytes([0x80 | (count & 0x7F), 0x80 | (count >> 7 & 0x7F), 0x80 | (count >> 14 & 0x7F), count >> 21])
+        text = base64.b64encode(count_varint
+                                + b"\\x02" * count + b"\\x00").decode()
+        with open("/proc/self/status") as status:
+            used = next(int(line.split()[1]) for line in status if line.startswith("VmSize:")) * 1024
+        resource.setrlimit(resource.RLIMIT_AS, (used + 48 * 2**20, resource.RLIM_INFINITY))
+        parser = BinaryParser()
+        try:
+            parser.parse("calibration", 1, text)
+        except MemoryError:
+            print("MemoryError")
+        print(parser.parse("calibration", 1, "AhgFAA=="))
+    """)
+    result = subprocess.run([sys.executable, "-c", script], capture_output=True, text=True, check=True)
+    assert result.stdout.splitlines() == ["MemoryError", CALIBRATION_JSON]
