@@ -24,22 +24,10 @@ public:
         return {};
     }
 
-    Failure read_bool(bool& out) {
-        std::uint8_t byte;
-        if (auto failure = read_u8(byte)) return failure;
-        if (byte > 1) return WireError::DeserializeBadBool;
-        out = byte == 1;
-        return {};
-    }
+    Failure read_bool(bool& out) { return read_zero_or_one(out, WireError::DeserializeBadBool); }
 
     // An option or optional-unit tag: 0 absent, 1 present.
-    Failure read_option_tag(bool& present) {
-        std::uint8_t byte;
-        if (auto failure = read_u8(byte)) return failure;
-        if (byte > 1) return WireError::DeserializeBadOption;
-        present = byte == 1;
-        return {};
-    }
+    Failure read_option_tag(bool& present) { return read_zero_or_one(present, WireError::DeserializeBadOption); }
 
     // Unsigned LEB128 of the width of UInt. The last byte the width allows may carry only the bits
     // that still fit, so every accepted encoding fits exactly; over-long encodings of small values
@@ -86,6 +74,14 @@ public:
     }
 
 private:
+    Failure read_zero_or_one(bool& out, WireError otherwise) {
+        std::uint8_t byte;
+        if (auto failure = read_u8(byte)) return failure;
+        if (byte > 1) return otherwise;
+        out = byte == 1;
+        return {};
+    }
+
     const std::uint8_t* begin_;
     const std::uint8_t* pos_;
     const std::uint8_t* end_;

@@ -33,74 +33,28 @@ concept Schema = requires(Reader& reader, JsonWriter& writer) {
 
 // ---- Primitives -------------------------------------------------------------------------------
 
-struct U8 {
-    static constexpr std::size_t min_wire_size = 1;
+// A scalar: one reader call, then one writer call with the value read.
+template <class Value, std::size_t MinWireSize, Failure (Reader::*read)(Value&), auto write>
+struct Scalar {
+    static constexpr std::size_t min_wire_size = MinWireSize;
     static Failure transcode(Reader& reader, JsonWriter& writer) {
-        std::uint8_t value;
-        if (auto failure = reader.read_u8(value)) return failure;
-        writer.write_u64(value);
+        Value value;
+        if (auto failure = (reader.*read)(value)) return failure;
+        (writer.*write)(value);
         return {};
     }
 };
 
-struct Bool {
-    static constexpr std::size_t min_wire_size = 1;
-    static Failure transcode(Reader& reader, JsonWriter& writer) {
-        bool value;
-        if (auto failure = reader.read_bool(value)) return failure;
-        writer.write_bool(value);
-        return {};
-    }
-};
-
-template <class UInt>
-struct Varint {
-    static constexpr std::size_t min_wire_size = 1;
-    static Failure transcode(Reader& reader, JsonWriter& writer) {
-        UInt value;
-        if (auto failure = reader.read_varint(value)) return failure;
-        writer.write_u64(value);
-        return {};
-    }
-};
-
-template <class SInt>
-struct Zigzag {
-    static constexpr std::size_t min_wire_size = 1;
-    static Failure transcode(Reader& reader, JsonWriter& writer) {
-        SInt value;
-        if (auto failure = reader.read_zigzag(value)) return failure;
-        writer.write_i64(value);
-        return {};
-    }
-};
-
-using U16 = Varint<std::uint16_t>;
-using U32 = Varint<std::uint32_t>;
-using U64 = Varint<std::uint64_t>;
-using I16 = Zigzag<std::int16_t>;
-using I32 = Zigzag<std::int32_t>;
-using I64 = Zigzag<std::int64_t>;
-
-struct F32 {
-    static constexpr std::size_t min_wire_size = 4;
-    static Failure transcode(Reader& reader, JsonWriter& writer) {
-        float value;
-        if (auto failure = reader.read_float(value)) return failure;
-        writer.write_f32(value);
-        return {};
-    }
-};
-
-struct F64 {
-    static constexpr std::size_t min_wire_size = 8;
-    static Failure transcode(Reader& reader, JsonWriter& writer) {
-        double value;
-        if (auto failure = reader.read_float(value)) return failure;
-        writer.write_f64(value);
-        return {};
-    }
-};
+using U8 = Scalar<std::uint8_t, 1, &Reader::read_u8, &JsonWriter::write_u64>;
+using Bool = Scalar<bool, 1, &Reader::read_bool, &JsonWriter::write_bool>;
+using U16 = Scalar<std::uint16_t, 1, &Reader::read_varint<std::uint16_t>, &JsonWriter::write_u64>;
+using U32 = Scalar<std::uint32_t, 1, &Reader::read_varint<std::uint32_t>, &JsonWriter::write_u64>;
+using U64 = Scalar<std::uint64_t, 1, &Reader::read_varint<std::uint64_t>, &JsonWriter::write_u64>;
+using I16 = Scalar<std::int16_t, 1, &Reader::read_zigzag<std::int16_t>, &JsonWriter::write_i64>;
+using I32 = Scalar<std::int32_t, 1, &Reader::read_zigzag<std::int32_t>, &JsonWriter::write_i64>;
+using I64 = Scalar<std::int64_t, 1, &Reader::read_zigzag<std::int64_t>, &JsonWriter::write_i64>;
+using F32 = Scalar<float, 4, &Reader::read_float<float>, &JsonWriter::write_f32>;
+using F64 = Scalar<double, 8, &Reader::read_float<double>, &JsonWriter::write_f64>;
 
 // ---- Options ----------------------------------------------------------------------------------
 
