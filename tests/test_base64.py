@@ -89,7 +89,5 @@ def test_exactly_the_canonical_texts_are_accepted(probe, text):
 def test_every_non_alphabet_byte_in_the_final_group(probe, size, position, byte):
     text = bytearray(b"QUJD" + b64(b"xyz"[:size]).encode())
     text[4 + position] = byte
-    result = probe.base64(bytes(text))
-    assert isinstance(result, str) and result.startswith("InvalidByte(")
-    offset = int(result[len("InvalidByte("):].split(",")[0])
-    assert offset >= 4 and offset <= 4 + position
+    # Every byte before it is a symbol or padding, so the replaced byte is the one reported.
+    assert probe.base64(bytes(text)) == f"InvalidByte({4 + position}, {byte})"

@@ -120,7 +120,10 @@ __attribute__((visibility("default"))) int velunda_probe_base64(const char* text
 
 // `out` needs room for 6 * size + 2 bytes.
 __attribute__((visibility("default"))) std::size_t velunda_probe_quote(const char* text, std::size_t size, char* out) {
-    return static_cast<std::size_t>(write_quoted(out, std::string_view(text, size)) - out);
+    JsonWriter writer;
+    writer.write_string(std::string_view(text, size));
+    std::memcpy(out, writer.text().data(), writer.text().size());
+    return writer.text().size();
 }
 
 // Formats every `stride`-th binary32 bit pattern from 0 to 2^32 - 1 and reads the text back;
