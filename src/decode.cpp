@@ -4,7 +4,9 @@
 #include <span>
 
 #include "calibration/calibration.hpp"
+#include "diagnostics/diagnostics.hpp"
 #include "layout.hpp"
+#include "samples/samples.hpp"
 
 namespace velunda {
 
@@ -24,9 +26,9 @@ struct Family {
 
 const Family* find_family(std::string_view kind) {
     static const Family families[] = {
-        {"samples", {}},
+        {"samples", samples::layouts()},
         {"calibration", calibration::layouts()},
-        {"diagnostics", {}},
+        {"diagnostics", diagnostics::layouts()},
     };
     for (const Family& family : families) {
         if (family.kind == kind) return &family;

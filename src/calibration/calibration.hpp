@@ -8,10 +8,7 @@ namespace velunda::calibration {
 
 namespace v1 {
 
-using codec::Field;
-using codec::I32;
-using codec::List;
-using codec::Record;
+using namespace codec::schema_types;
 
 using PyroCalibData = Record<Field<"data", List<I32>>>;
 

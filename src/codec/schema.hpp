@@ -218,4 +218,31 @@ struct Enum {
     }
 };
 
+// The vocabulary of record declarations: `using namespace codec::schema_types;` in a family's
+// header brings in exactly these names.
+namespace schema_types {
+using codec::Array;
+using codec::Bool;
+using codec::BoundedList;
+using codec::Enum;
+using codec::F32;
+using codec::F64;
+using codec::Field;
+using codec::I16;
+using codec::I32;
+using codec::I64;
+using codec::List;
+using codec::Newtype;
+using codec::Option;
+using codec::OptionUnit;
+using codec::Record;
+using codec::Schema;
+using codec::StructVariant;
+using codec::U16;
+using codec::U32;
+using codec::U64;
+using codec::U8;
+using codec::Unit;
+}  // namespace schema_types
+
 }  // namespace velunda::codec
