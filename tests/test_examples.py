@@ -1,6 +1,7 @@
 """The bundled example data: what README's first command prints stays true."""
 
 import csv
+import json
 import pathlib
 import re
 import subprocess
@@ -20,4 +21,14 @@ def test_example_script_decodes_the_bundled_payloads():
         if "FAILS" in described[str(number)]:
             assert line.startswith(f"line {number}: error: Parsing failed: ")
         else:
-            assert line.startswith('{"') and line.endswith("}")
+            kind, version, _ = rows[number - 2]
+            assert json.loads(line).keys() == {kind.capitalize()}
+            assert json.loads(line)[kind.capitalize()].keys() == {f"V{version}"}
+
+
+def test_readme_calls_give_the_results_shown(parser):
+    readme = (EXAMPLES.parent / "README.md").read_text()
+    calls = re.findall(r"^parser\.parse\((.*)\)\n# '(.*)'$", readme, re.MULTILINE)
+    assert len(calls) >= 3
+    for arguments, result in calls:
+        assert eval(f"parser.parse({arguments})", {"parser": parser}) == result

@@ -16,6 +16,8 @@
 #include "codec/number_format.hpp"
 #include "codec/schema.hpp"
 #include "codec/static_text.hpp"
+#include "samples/chemistry_records.hpp"
+#include "samples/core_records.hpp"
 
 namespace {
 
@@ -56,6 +58,16 @@ constexpr NamedSchema schemas[] = {
     {"pump", &Pump::transcode},
     {"sentence", &Sentence::transcode},
     {"record", &Record<Field<"a", U8>, Field<"b", List<Bool>>, Field<"c", Pump>>::transcode},
+    // Sample records on their own, including those no layout of this build reaches yet.
+    {"ScheduleState", &velunda::samples::core::ScheduleState::transcode},
+    {"PyroData.v5_v6", &velunda::samples::chemistry::v5_v6_form::PyroData::transcode},
+    {"PyroData.v8_v9", &velunda::samples::chemistry::v8_v9_form::PyroData::transcode},
+    {"PyroData.v10_to_v13", &velunda::samples::chemistry::v10_to_v13_form::PyroData::transcode},
+    {"TurnerData.v6", &velunda::samples::chemistry::v6_form::TurnerData::transcode},
+    {"TurnerData.v8_to_v13", &velunda::samples::chemistry::v8_to_v13_form::TurnerData::transcode},
+    {"K30Data", &velunda::samples::chemistry::K30Data::transcode},
+    {"Scd30Data", &velunda::samples::chemistry::Scd30Data::transcode},
+    {"WaterConductivityData", &velunda::samples::chemistry::WaterConductivityData::transcode},
 };
 
 bool round_trips(std::uint32_t bits) {

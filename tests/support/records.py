@@ -1,0 +1,71 @@
+"""The payload layouts as the tests know them, written from the record tables with the
+test-side model (support.model), so that random payloads and their expected JSON come from the
+tests alone."""
+
+from support.model import (BOOL, F32, F64, I16, I32, I64, OPTIONAL_UNIT, U16, U32, U64, ListOf, Optional_,
+                           Struct, Variants, units)
+
+# ---- Diagnostics --------------------------------------------------------------------------------
+
+DIAGNOSTICS = {
+    2: Struct(("temperature", U16), ("humidity_ph", Optional_(I32)), ("humidity_o2", Optional_(I32)),
+              ("battery_voltage", U16)),
+    3: Struct(("temperature", F64), ("humidity_ph", Optional_(I32)), ("humidity_o2", Optional_(I32)),
+              ("battery_voltage", F64)),
+    4: Struct(("temperature", F64), ("humidity_ph", Optional_(I32)), ("humidity_o2", Optional_(I32)),
+              ("battery_voltage", F64), ("reset", BOOL)),
+}
+
+# ---- Core sample records ------------------------------------------------------------------------
+
+IMU_DATA_VEC = Struct(("x", I16), ("y", I16), ("z", I16))
+IMU_DATA = Struct(("acc", ListOf(IMU_DATA_VEC)), ("gyro", ListOf(IMU_DATA_VEC)), ("mag", ListOf(IMU_DATA_VEC)))
+WATER_TEMP_DATA = Struct(("temp_raw", ListOf(U32)), ("temp_calib", ListOf(F32)))
+PWM_PUMP_STATE = Variants(("Off", None), ("On", U16))
+GAS_PUMP_STATE = units("Off", "On")
+GAS_VALVE_STATE_V3 = units("Unknown", "A", "B")
+GAS_VALVE_STATE = units("Unknown", "Atmosphere", "Ocean")
+GAS_BARO_VALUE = Struct(("num", I32), ("denom", I32))
+GAS_BARO_DATA = Struct(("humidity", ListOf(GAS_BARO_VALUE)), ("temperature", ListOf(GAS_BARO_VALUE)),
+                       ("pressure", ListOf(Optional_(GAS_BARO_VALUE))))
+SCHEDULE_STATE = Struct(("time", I64), ("cycle", Optional_(U64)))
+
+# ---- Chemistry records --------------------------------------------------------------------------
+
+CAPACITY_V5_V6 = 11
+PYRO_DATA_V5_V6 = Struct(("phase_shift", ListOf(I32, CAPACITY_V5_V6)), ("intensity", ListOf(I32, CAPACITY_V5_V6)))
+PYRO_DATA_V8_V9 = Struct(("phase_shift", ListOf(I32)), ("intensity", ListOf(I32)))
+PYRO_DATA_V10_V13 = Struct(("phase_shift", ListOf(I32)), ("intensity", ListOf(I32)), ("r", ListOf(I32)))
+TURNER_DATA_V6 = Struct(("value", ListOf(U16, CAPACITY_V5_V6)))
+TURNER_DATA = Struct(("value", ListOf(U16)))
+K30_DATA = Struct(("ppm", ListOf(F32)))
+SCD30_DATA = Struct(("ppm", ListOf(F32)), ("humidity", ListOf(F32)), ("temperature", ListOf(F32)))
+WATER_CONDUCTIVITY_DATA = Struct(("siemens_per_cm", ListOf(F32)))
+
+# ---- Samples layouts ----------------------------------------------------------------------------
+
+
+def _v4_to_v6(pyro, turner, slot):
+    return Struct(
+        ("water_pump1", PWM_PUMP_STATE), ("water_pump2", PWM_PUMP_STATE), ("gas_pump", GAS_PUMP_STATE),
+        ("gas_valve", GAS_VALVE_STATE), ("imu", IMU_DATA), ("water_temp", WATER_TEMP_DATA),
+        ("water_ph", pyro), ("water_o2", pyro),
+        ("water_turbidity", turner), ("water_chla", turner), ("water_cdom", turner),
+        ("water_conductivity", slot), ("gas_co2_k30", slot), ("gas_co2_scd30", slot),
+        ("gas_baro", GAS_BARO_DATA), ("light", slot), ("adcp", slot), ("airmar", slot),
+    )
+
+
+OPTIONAL_F32_LIST = Optional_(ListOf(F32))
+
+SAMPLES = {
+    1: IMU_DATA,
+    2: Struct(("imu", ListOf(IMU_DATA)), ("wtemp", ListOf(WATER_TEMP_DATA))),
+    3: Struct(("wpump1", PWM_PUMP_STATE), ("wpump2", PWM_PUMP_STATE), ("apump", GAS_PUMP_STATE),
+              ("avalve", GAS_VALVE_STATE_V3), ("imu", IMU_DATA), ("wtemp", WATER_TEMP_DATA)),
+    4: _v4_to_v6(OPTIONAL_F32_LIST, OPTIONAL_F32_LIST, OPTIONAL_F32_LIST),
+    5: _v4_to_v6(PYRO_DATA_V5_V6, OPTIONAL_UNIT, OPTIONAL_UNIT),
+    6: _v4_to_v6(PYRO_DATA_V5_V6, TURNER_DATA_V6, OPTIONAL_UNIT),
+}
+
+FAMILIES = {"diagnostics": ("Diagnostics", DIAGNOSTICS), "samples": ("Samples", SAMPLES)}
