@@ -72,7 +72,8 @@ std::string Outcome::message(std::string_view kind) const {
     return {};
 }
 
-Outcome decode(std::string_view kind, std::uint64_t version, std::string_view base64_text) {
+Outcome decode(std::string_view kind, std::uint64_t version, std::string_view base64_text,
+               codec::TextStorage* storage) {
     const Family* family = find_family(kind);
     if (family == nullptr) return Outcome::unknown_kind();
 
@@ -87,7 +88,7 @@ Outcome decode(std::string_view kind, std::uint64_t version, std::string_view ba
         return Outcome::failure({.kind = Error::Kind::ProtocolVersionNotSupported, .version = version});
     }
 
-    codec::JsonWriter json(initial_json_capacity(payload_size));
+    codec::JsonWriter json(initial_json_capacity(payload_size), storage);
     json.put(layout->envelope_open);
     codec::Reader reader(payload.get(), payload_size);
     if (auto failure = layout->transcode(reader, json)) {

@@ -49,7 +49,9 @@ private:
 };
 
 // Decodes one payload of the family named by `kind` ("calibration", "diagnostics", "samples"),
-// given as standard base64 text, into its enveloped JSON: {"Calibration":{"V1":{...}}}.
-Outcome decode(std::string_view kind, std::uint64_t version, std::string_view base64_text);
+// given as standard base64 text, into its enveloped JSON: {"Calibration":{"V1":{...}}}. The text
+// is written into `storage` when one is given (it then holds at least the text on success).
+Outcome decode(std::string_view kind, std::uint64_t version, std::string_view base64_text,
+               codec::TextStorage* storage = nullptr);
 
 }  // namespace velunda

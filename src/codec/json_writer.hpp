@@ -11,11 +11,22 @@
 
 namespace velunda::codec {
 
-// One growing text buffer. Writers append tokens whose separators the schema already placed
+// Memory a caller owns for the text, so that the finished text needs no final copy (the
+// binding grows its result str in place). `resize` keeps the first bytes, like realloc, and
+// returns the new start or nullptr when memory runs out.
+class TextStorage {
+public:
+    virtual char* resize(std::size_t capacity) = 0;
+
+protected:
+    ~TextStorage() = default;
+};
+
+// One growing text buffer, in malloc'd memory or in a caller's TextStorage. Writers append tokens whose separators the schema already placed
 // (keys carry their leading `,` or `{`), so writing never fails; only growth can, with bad_alloc.
 class JsonWriter {
 public:
-    explicit JsonWriter(std::size_t initial_capacity = 128);
+    explicit JsonWriter(std::size_t initial_capacity = 128, TextStorage* storage = nullptr);
     ~JsonWriter();
     JsonWriter(JsonWriter&& other) noexcept;
     JsonWriter& operator=(JsonWriter&& other) noexcept;
@@ -62,6 +73,7 @@ private:
     char* begin_ = nullptr;
     char* cursor_ = nullptr;
     char* end_ = nullptr;
+    TextStorage* storage_ = nullptr;
 };
 
 }  // namespace velunda::codec

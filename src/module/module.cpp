@@ -11,6 +11,7 @@
 #include <new>
 #include <string>
 #include <string_view>
+#include <utility>
 
 #include "decode.hpp"
 
@@ -162,12 +163,49 @@ PyObject* raise_value_error(const std::string& message) {
     return nullptr;
 }
 
+// For large payloads the decoder writes straight into the result str, grown in place: no
+// final copy, and the peak memory of the result is the result itself.
+constexpr std::size_t in_place_result_threshold = 32 * 1024;
+
 // The JSON is ASCII by construction, so the str is filled by one copy with no decoding.
 PyObject* ascii_str(std::string_view text) {
     PyObject* result = PyUnicode_New(static_cast<Py_ssize_t>(text.size()), 127);
     if (result != nullptr) std::memcpy(PyUnicode_DATA(result), text.data(), text.size());
     return result;
 }
+
+class StrStorage final : public velunda::codec::TextStorage {
+public:
+    StrStorage() = default;
+    StrStorage(const StrStorage&) = delete;
+    StrStorage& operator=(const StrStorage&) = delete;
+    ~StrStorage() { Py_XDECREF(str_); }
+
+    char* resize(std::size_t capacity) override {
+        if (capacity > static_cast<std::size_t>(PY_SSIZE_T_MAX)) return nullptr;
+        const auto length = static_cast<Py_ssize_t>(capacity);
+        if (str_ == nullptr) {
+            str_ = PyUnicode_New(length, 127);
+        } else if (PyUnicode_Resize(&str_, length) < 0) {
+            PyErr_Clear();  // reported as bad_alloc by the writer
+            return nullptr;
+        }
+        if (str_ == nullptr) {
+            PyErr_Clear();
+            return nullptr;
+        }
+        return static_cast<char*>(PyUnicode_DATA(str_));
+    }
+
+    // Trims the str to the text written into it and hands it over.
+    PyObject* release(std::string_view text) {
+        if (resize(text.size()) == nullptr) return PyErr_NoMemory();
+        return std::exchange(str_, nullptr);
+    }
+
+private:
+    PyObject* str_ = nullptr;
+};
 
 PyObject* parse(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
     if (!PyObject_TypeCheck(self, parser_type)) {
@@ -184,9 +222,13 @@ PyObject* parse(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObjec
         return nullptr;
     }
     try {
-        const velunda::Outcome outcome = velunda::decode(kind, version, base64_text);
+        // Growing a str in place costs more per call than one small copy; it pays off only
+        // where the copy would be large.
+        StrStorage result;
+        const bool in_place = base64_text.size() >= in_place_result_threshold;
+        const velunda::Outcome outcome = velunda::decode(kind, version, base64_text, in_place ? &result : nullptr);
         if (!outcome.ok()) return raise_value_error(outcome.message(kind));
-        return ascii_str(outcome.json());
+        return in_place ? result.release(outcome.json()) : ascii_str(outcome.json());
     } catch (const std::bad_alloc&) {
         return PyErr_NoMemory();
     } catch (const std::exception& fault) {
