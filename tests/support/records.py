@@ -5,6 +5,11 @@ tests alone."""
 from support.model import (BOOL, F32, F64, I16, I32, I64, OPTIONAL_UNIT, U16, U32, U64, ListOf, Optional_,
                            Struct, Variants, units)
 
+# ---- Calibration -------------------------------------------------------------------------------
+
+PYRO_CALIB_DATA = Struct(("data", ListOf(I32)))
+CALIBRATION = {1: Struct(("water_ph", PYRO_CALIB_DATA), ("water_o2", PYRO_CALIB_DATA))}
+
 # ---- Diagnostics --------------------------------------------------------------------------------
 
 DIAGNOSTICS = {
@@ -68,4 +73,5 @@ SAMPLES = {
     6: _v4_to_v6(PYRO_DATA_V5_V6, TURNER_DATA_V6, OPTIONAL_UNIT),
 }
 
-FAMILIES = {"diagnostics": ("Diagnostics", DIAGNOSTICS), "samples": ("Samples", SAMPLES)}
+FAMILIES = {"calibration": ("Calibration", CALIBRATION), "diagnostics": ("Diagnostics", DIAGNOSTICS),
+            "samples": ("Samples", SAMPLES)}
