@@ -11,7 +11,7 @@ from __future__ import annotations
 
 import struct
 from dataclasses import dataclass
-from typing import Any, Optional
+from typing import Any, Iterator, Optional
 
 from hypothesis import strategies as st
 
@@ -36,6 +36,12 @@ class WireType:
     def smallest(self) -> Any:
         """The value with the shortest encoding: zero, absent, empty, the first variant."""
         raise NotImplementedError
+
+    def count_sites(self) -> Iterator[tuple[str, bytes]]:
+        """Every list count reachable in this type, as (path, the bytes that lead up to it):
+        the fields before it at their smallest, one element in each enclosing list, the tag of
+        each enclosing option and the discriminant of each enclosing variant."""
+        return iter(())
 
 
 @dataclass(frozen=True)
@@ -115,6 +121,10 @@ class Optional_(WireType):
     def smallest(self):
         return None
 
+    def count_sites(self):
+        for path, lead in self.inner.count_sites():
+            yield path, b"\x01" + lead
+
 
 class OptionalUnit(WireType):
     """A tag byte of 0 or 1 and nothing after it; always written as null."""
@@ -150,6 +160,11 @@ class ListOf(WireType):
     def smallest(self):
         return []
 
+    def count_sites(self):
+        yield "", b""
+        for path, lead in self.inner.count_sites():
+            yield f"[0]{path}", enc.varint(1) + lead
+
 
 class Struct(WireType):
     def __init__(self, *fields: tuple[str, WireType]):
@@ -167,6 +182,12 @@ class Struct(WireType):
 
     def smallest(self):
         return tuple(kind.smallest() for _, kind in self.fields)
+
+    def count_sites(self):
+        for index, (key, kind) in enumerate(self.fields):
+            before = b"".join(earlier.encode(earlier.smallest()) for _, earlier in self.fields[:index])
+            for path, lead in kind.count_sites():
+                yield f".{key}{path}", before + lead
 
     def field(self, key: str) -> WireType:
         return dict(self.fields)[key]
@@ -213,6 +234,11 @@ class Variants(WireType):
     def smallest(self):
         name, kind = self.variants[0]
         return (0, None if kind is None else kind.smallest())
+
+    def count_sites(self):
+        for index, (name, kind) in enumerate(self.variants):
+            for path, lead in (kind.count_sites() if kind is not None else ()):
+                yield f".{name}{path}", enc.u32(index) + lead
 
 
 def units(*names: str) -> Variants:

@@ -1,0 +1,29 @@
+#!/usr/bin/env bash
+# Builds the decode fuzz target with clang (libFuzzer, ASan, UBSan), seeds it with valid payloads
+# of every family and version, and fuzzes for the given number of seconds (default 60).
+#
+#     bash scripts/fuzz.sh [seconds] [extra libFuzzer flags]
+# A long session: bash scripts/fuzz.sh 1800 -jobs=2 -workers=2
+# The corpus grows in build/fuzz/corpus across runs; a finding is saved as build/fuzz/crash-*.
+set -euo pipefail
+cd "$(dirname "$0")/.."
+seconds=${1:-60}
+shift || true
+build=build/fuzz
+compiler=$(command -v clang++-14 || command -v clang++ || true)
+if [ -z "$compiler" ]; then
+  echo "fuzz.sh needs clang with libFuzzer: apt-get install clang-14 libclang-rt-14-dev" >&2
+  exit 2
+fi
+
+cmake -S . -B "$build" -G Ninja -DCMAKE_CXX_COMPILER="$compiler" -DCMAKE_BUILD_TYPE=RelWithDebInfo \
+  -DVELUNDA_BUILD_FUZZ=ON -DVELUNDA_BUILD_MODULE=OFF -DVELUNDA_WERROR=ON >/dev/null
+cmake --build "$build" --parallel >/dev/null
+
+rm -rf "$build/seeds"
+python fuzz/make_corpus.py "$build/seeds" 20
+mkdir -p "$build/corpus"
+export ASAN_OPTIONS="abort_on_error=1:detect_leaks=1"
+export UBSAN_OPTIONS="print_stacktrace=1:halt_on_error=1"
+"$build/velunda_fuzz_decode" -max_total_time="$seconds" -max_len=4096 -timeout=5 -rss_limit_mb=2048 \
+  -print_final_stats=1 -artifact_prefix="$build/" "$@" "$build/corpus" "$build/seeds"
