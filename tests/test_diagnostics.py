@@ -1,11 +1,9 @@
 """Diagnostics payloads, versions 2 to 4."""
 
 import pytest
-from hypothesis import given, strategies as st
 
 from support.encoder import b64, boolean, f64, i32, option, u16
 from support.model import envelope
-from support.records import DIAGNOSTICS
 
 V4_EXAMPLE = bytes.fromhex("0000000000803540" "01" "05" "00" "0000000000000e40" "01")
 
@@ -58,12 +56,3 @@ def test_failures(parser, version, data, error):
 def test_other_versions_are_refused_even_for_valid_bytes(parser, version):
     with pytest.raises(ValueError, match=rf"^Parsing failed: ProtocolVersionNotSupported\({version}\)$"):
         parse(parser, version, V4_EXAMPLE)
-
-
-@pytest.mark.parametrize("version", sorted(DIAGNOSTICS))
-@given(data=st.data())
-def test_random_payloads(parser, version, data):
-    layout = DIAGNOSTICS[version]
-    value = data.draw(layout.strategy())
-    trailing = data.draw(st.binary(max_size=3))
-    assert parse(parser, version, layout.encode(value) + trailing) == envelope("Diagnostics", version, layout.json(value))

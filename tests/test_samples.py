@@ -1,11 +1,9 @@
 """Samples payloads, versions 1 to 6: dispatch and whole layouts."""
 
 import pytest
-from hypothesis import given, strategies as st
 
 from support.encoder import b64
 from support.model import envelope
-from support.records import SAMPLES
 
 EMPTY_IMU = '{"acc":[],"gyro":[],"mag":[]}'
 EMPTY_WTEMP = '{"temp_raw":[],"temp_calib":[]}'
@@ -95,20 +93,3 @@ def test_unknown_versions(parser, version):
 def test_bad_base64_wins_over_everything_after_it(parser, version):
     with pytest.raises(ValueError, match=r"^Parsing failed: B64Error\(InvalidByte\(2, 61\)\)$"):
         parser.parse("samples", version, "AA=A")
-
-
-@pytest.mark.parametrize("version", sorted(SAMPLES))
-@given(data=st.data())
-def test_random_payloads(parser, version, data):
-    layout = SAMPLES[version]
-    value = data.draw(layout.strategy())
-    trailing = data.draw(st.binary(max_size=4))
-    assert parse(parser, version, layout.encode(value) + trailing) == envelope("Samples", version, layout.json(value))
-
-
-@pytest.mark.parametrize("version", sorted(SAMPLES))
-@given(data=st.data())
-def test_every_truncation_ends_early(parser, version, data):
-    whole = SAMPLES[version].encode(data.draw(SAMPLES[version].strategy()))
-    cut = data.draw(st.integers(0, len(whole) - 1))
-    assert wire_error(parser, version, whole[:cut]) == "DeserializeUnexpectedEnd"
