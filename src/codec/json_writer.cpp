@@ -33,17 +33,6 @@ JsonWriter::JsonWriter(JsonWriter&& other) noexcept
       end_(std::exchange(other.end_, nullptr)),
       storage_(std::exchange(other.storage_, nullptr)) {}
 
-JsonWriter& JsonWriter::operator=(JsonWriter&& other) noexcept {
-    if (this != &other) {
-        if (storage_ == nullptr) std::free(begin_);
-        begin_ = std::exchange(other.begin_, nullptr);
-        cursor_ = std::exchange(other.cursor_, nullptr);
-        end_ = std::exchange(other.end_, nullptr);
-        storage_ = std::exchange(other.storage_, nullptr);
-    }
-    return *this;
-}
-
 void JsonWriter::write_string(std::string_view text) {
     reserve(quoted_size(text));
     cursor_ = write_quoted(cursor_, text);

@@ -22,14 +22,15 @@ protected:
     ~TextStorage() = default;
 };
 
-// One growing text buffer, in malloc'd memory or in a caller's TextStorage. Writers append tokens whose separators the schema already placed
-// (keys carry their leading `,` or `{`), so writing never fails; only growth can, with bad_alloc.
+// One growing text buffer, in malloc'd memory or in a caller's TextStorage. Writers append
+// tokens whose separators the schema already placed (keys carry their leading `,` or `{`), so
+// writing never fails; only growth can, with bad_alloc.
 class JsonWriter {
 public:
     explicit JsonWriter(std::size_t initial_capacity = 128, TextStorage* storage = nullptr);
     ~JsonWriter();
     JsonWriter(JsonWriter&& other) noexcept;
-    JsonWriter& operator=(JsonWriter&& other) noexcept;
+    JsonWriter& operator=(JsonWriter&& other) = delete;
     JsonWriter(const JsonWriter&) = delete;
     JsonWriter& operator=(const JsonWriter&) = delete;
 
