@@ -184,10 +184,14 @@ class Struct(WireType):
         return tuple(kind.smallest() for _, kind in self.fields)
 
     def count_sites(self):
-        for index, (key, kind) in enumerate(self.fields):
-            before = b"".join(earlier.encode(earlier.smallest()) for _, earlier in self.fields[:index])
+        for key, kind in self.fields:
             for path, lead in kind.count_sites():
-                yield f".{key}{path}", before + lead
+                yield f".{key}{path}", self.lead_to(key) + lead
+
+    def lead_to(self, key: str) -> bytes:
+        """The bytes of every field before `key`, each at its smallest."""
+        index = self.keys.index(key)
+        return b"".join(earlier.encode(earlier.smallest()) for _, earlier in self.fields[:index])
 
     def field(self, key: str) -> WireType:
         return dict(self.fields)[key]
