@@ -14,6 +14,7 @@
 #include <concepts>
 #include <cstddef>
 #include <cstdint>
+#include <type_traits>
 #include <utility>
 
 #include "codec/json_writer.hpp"
@@ -174,6 +175,36 @@ private:
     }
 };
 
+// A row of a table that some versions lack: `FieldIf<(Version >= 13), Field<...>>` is the field
+// in version 13 and later and nothing before; `RecordOf` keeps only the rows present, so one
+// table can declare several versions.
+struct NoField {};
+
+template <bool Present, class F>
+    requires detail::IsField<F>::value
+using FieldIf = std::conditional_t<Present, F, NoField>;
+
+namespace detail {
+
+template <class... Kept>
+struct KeptFields {};
+
+template <class Kept, class... Rows>
+struct DropAbsent;
+template <class... Kept>
+struct DropAbsent<KeptFields<Kept...>> {
+    using type = Record<Kept...>;
+};
+template <class... Kept, class... Rest>
+struct DropAbsent<KeptFields<Kept...>, NoField, Rest...> : DropAbsent<KeptFields<Kept...>, Rest...> {};
+template <class... Kept, class Row, class... Rest>
+struct DropAbsent<KeptFields<Kept...>, Row, Rest...> : DropAbsent<KeptFields<Kept..., Row>, Rest...> {};
+
+}  // namespace detail
+
+template <class... Rows>
+using RecordOf = typename detail::DropAbsent<detail::KeptFields<>, Rows...>::type;
+
 // ---- Enums ------------------------------------------------------------------------------------
 
 // A variant without content, written as its name: "Off".
@@ -228,6 +259,7 @@ using codec::Enum;
 using codec::F32;
 using codec::F64;
 using codec::Field;
+using codec::FieldIf;
 using codec::I16;
 using codec::I32;
 using codec::I64;
@@ -236,6 +268,7 @@ using codec::Newtype;
 using codec::Option;
 using codec::OptionUnit;
 using codec::Record;
+using codec::RecordOf;
 using codec::Schema;
 using codec::StructVariant;
 using codec::U16;
