@@ -3,6 +3,7 @@ leaks and reference counts over many calls, and concurrent callers."""
 
 import base64
 import os
+import random
 import subprocess
 import sys
 import textwrap
@@ -11,7 +12,8 @@ import threading
 import pytest
 
 from support.encoder import b64, varint
-from support.records import FAMILIES
+from support.model import envelope
+from support.records import FAMILIES, SAMPLES
 
 SANITIZED = bool(os.environ.get("VELUNDA_SANITIZED"))
 measures_memory = pytest.mark.skipif(SANITIZED, reason="the sanitizer runtime owns the process's memory")
@@ -109,6 +111,22 @@ def test_a_64_mib_payload_needs_no_more_than_its_bytes_and_its_result():
     growth, payload, result, correct = float(output[0]), float(output[1]), float(output[2]), output[3]
     assert correct == "True"
     assert growth <= payload + result + 8, f"peak grew {growth:.0f} MiB for {payload:.0f} + {result:.0f} MiB"
+
+
+def test_a_current_profile_of_100000_cells(parser):
+    cells = 100_000
+    rng = random.Random(13)
+    profile = (0, (7, 250_000, 0x3F000000, 0x3E800000, cells,
+                   [[rng.randint(-32768, 32767) for _ in range(3)] for _ in range(cells)],
+                   [[rng.randrange(256) for _ in range(3)] for _ in range(cells)],
+                   [[rng.randrange(256) for _ in range(3)] for _ in range(cells)]))
+    altimeter = (2, (8, 0, 0x41AC0000))
+    layout = SAMPLES[13]
+    value = list(layout.smallest())
+    value[layout.keys.index("adcp")] = ([profile, altimeter],)
+    data = layout.encode(value)
+    assert len(data) > 1_000_000
+    assert parser.parse("samples", 13, b64(data)) == envelope("Samples", 13, layout.json(value))
 
 
 MEBIBYTES_OF_WHITESPACE = [

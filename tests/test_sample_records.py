@@ -1,5 +1,5 @@
 """The records inside samples payloads: IMU, water temperature, pumps, valve, gas barometer,
-schedule and the chemistry sensors. Each case shows one field's bytes and JSON; the rest of the
+schedule, the chemistry sensors, the weather station, the light sensor and the current profiler. Each case shows one field's bytes and JSON; the rest of the
 payload is the smallest value of every other field."""
 
 import pytest
@@ -9,8 +9,8 @@ from support.encoder import b64, f32, i32, i64, option, seq, u16, u64, varint
 from support.model import envelope
 from support import records
 
-END, VARINT, OPTION, CUSTOM = ("DeserializeUnexpectedEnd", "DeserializeBadVarint", "DeserializeBadOption",
-                               "SerdeDeCustom")
+END, VARINT, BOOL, OPTION, CUSTOM = ("DeserializeUnexpectedEnd", "DeserializeBadVarint", "DeserializeBadBool",
+                                     "DeserializeBadOption", "SerdeDeCustom")
 
 
 def decode_field(parser, version, key, wire: bytes):
@@ -66,6 +66,59 @@ FIELD_EXAMPLES = [
     # Versions 5 and 6: an optional unit's tag 1 reads nothing after it
     (5, "water_turbidity", "01", "null"),
     (6, "airmar", "01", "null"),
+    (8, "light", "01", "null"),
+    # ScheduleState
+    (12, "schedule", "09" "00", '{"time":-5,"cycle":null}'),
+    (13, "schedule", "feffffffffffffffff01" "01ffffffffffffffffff01",
+     '{"time":9223372036854775807,"cycle":18446744073709551615}'),
+    # PyroData and TurnerData from version 8 on: no capacity
+    (8, "water_ph", "0c" + "02" * 12 + "00", '{"phase_shift":[' + ",".join(["1"] * 12) + '],"intensity":[]}'),
+    (10, "water_o2", "00" "01" "01" "02" "0201", '{"phase_shift":[],"intensity":[-1],"r":[1,-1]}'),
+    (9, "water_chla", "0c" + "07" * 12, '{"value":[' + ",".join(["7"] * 12) + "]}"),
+    (11, "water_turner3", "02" "00" "ffff03", '{"value":[0,65535]}'),
+    # K30, SCD30 and conductivity
+    (8, "gas_co2_k30", "02" "0040ce43" "0000c07f", '{"ppm":[412.5,null]}'),
+    (13, "gas_co2_scd30", "01" "0000c843" "01" "00002042" "01" "0000ac41",
+     '{"ppm":[400.0],"humidity":[40.0],"temperature":[21.5]}'),
+    (10, "water_conductivity", "02" "cdcccc3d" "00000080", '{"siemens_per_cm":[0.1,-0.0]}'),
+    # AirmarData
+    (8, "airmar", "00", '{"sentences":[]}'),
+    (9, "airmar", "02" "01" "01" "00003e42" "00" "0109" "00" "04" "01" "0000c03f" "00",
+     '{"sentences":[{"GPGGASentence":{"latitude":47.5,"longitude":null,"satellites":9,"horizontal_dop":null}},'
+     '{"YXXDRSentence":{"pitch":1.5,"roll":null}}]}'),
+    (13, "airmar", "02" "00" "02" "00" "00" "0100000000",
+     '{"sentences":["None",{"GPVTGSentenece":{"course_true":null,"course_magnetic":null,"speed":0.0}}]}'),
+    (10, "airmar", "01" "01" "00" "00" "00" "00",
+     '{"sentences":[{"GPGGASentence":{"latitude":null,"longitude":null,"satellites":null,"horizontal_dop":null}}]}'),
+    (11, "airmar", "02" "01" "00" "00" "01ff" "00" "8100" "00" "00" "0100" "00",  # discriminant 1 as 81 00
+     '{"sentences":[{"GPGGASentence":{"latitude":null,"longitude":null,"satellites":255,"horizontal_dop":null}},'
+     '{"GPGGASentence":{"latitude":null,"longitude":null,"satellites":0,"horizontal_dop":null}}]}'),
+    (12, "airmar", "01" "03" "010000ac41" "010000c07f" "010000807f" "01000080ff" "00" "00" "0100000080",
+     '{"sentences":[{"WIMDASentence":{"barometric_pressure":21.5,"air_temperature":null,"air_rh":null,'
+     '"air_ah":null,"wind_direction_true":null,"wind_direction_magnetic":null,"wind_speed":-0.0}}]}'),
+    # LightData
+    (9, "light", "00", '{"measurement":[]}'),
+    (9, "light", "01" "01" "05" "ac02" "07",
+     '{"measurement":[{"saturated":true,"gain":"Gain16","clear_data":300,"par_data":7}]}'),
+    (13, "light", "02" "00" "0a" "ffff03" "00" "00" "00" "00" "ffff03",
+     '{"measurement":[{"saturated":false,"gain":"Gain512","clear_data":65535,"par_data":0},'
+     '{"saturated":false,"gain":"GainHalf","clear_data":0,"par_data":65535}]}'),
+    # AdcpData
+    (9, "adcp", "00", '{"series":[]}'),
+    (10, "adcp", "01" "01" "0a" "00" "0000803f" "00000000" "0000b442",
+     '{"series":[{"Ahrs":{"timestamp":10,"microseconds":0,"roll":1.0,"pitch":0.0,"heading":90.0}}]}'),
+    (11, "adcp", "02" "02" "05" "06" "00" "02" "ffffffff0f" "00" "010000c07f",
+     '{"series":[{"Altimeter":{"timestamp":5,"microseconds":6,"distance":null}},'
+     '{"Altimeter":{"timestamp":4294967295,"microseconds":0,"distance":null}}]}'),
+    (12, "adcp", "01" "00" "01" "02" "0000003f" "0000803e" "04" "01" "010203" "01" "0a0b0c" "00",
+     '{"series":[{"CurrentProfile":{"timestamp":1,"microseconds":2,"cell_size":0.5,"blanking":0.25,'
+     '"number_of_cells":4,"velocity":[[-1,1,-2]],"amplitude":[[10,11,12]],"correlation":[]}}]}'),
+    # The cell lists need not match number_of_cells or one another.
+    (13, "adcp", "02" "00" "00" "00" "00000000" "00000000" "ffffffffffffffffff01" "02" "ffff03feff0300" "000000"
+     "00" "01" "ff00ff" "01" "00" "00" "00000000" "00000000" "00000000",
+     '{"series":[{"CurrentProfile":{"timestamp":0,"microseconds":0,"cell_size":0.0,"blanking":0.0,'
+     '"number_of_cells":18446744073709551615,"velocity":[[-32768,32767,0],[0,0,0]],"amplitude":[],'
+     '"correlation":[[255,0,255]]}},{"Ahrs":{"timestamp":0,"microseconds":0,"roll":0.0,"pitch":0.0,"heading":0.0}}]}'),
 ]
 
 
@@ -107,6 +160,35 @@ FIELD_FAILURES = [
     (2, "imu", "ffffffffffffffffff01" "000000", END),
     (4, "gas_baro", "00" "00" "ffffffffffffffffff01" "00" "00", END),
     (5, "water_o2", "00" "80808080808080808002", VARINT),     # count over 64 bits
+    # Version 8 on
+    (8, "adcp", "02", OPTION),
+    (13, "water_pump2_feedback", "01", END),
+    (12, "schedule", "00" "02", OPTION),
+    (10, "water_ph", "00" "00" "01" "ffffffff1f", VARINT),
+    # AirmarData
+    (9, "airmar", "01" "05", CUSTOM),
+    (9, "airmar", "01" "ffffffff10", VARINT),
+    (10, "airmar", "01" "01" "02", OPTION),
+    (11, "airmar", "01" "04" "00" "ff", OPTION),
+    (12, "airmar", "01" "04" "01" "0000c0", END),             # tag 1 and only 3 bytes
+    (13, "airmar", "01" "01" "00" "00" "01", END),            # satellites tag 1 and no byte
+    (13, "airmar", "02" "00", END),                           # the second sentence is missing
+    # LightData
+    (9, "light", "01" "02" "00" "00" "00", BOOL),
+    (10, "light", "01" "00" "0b" "00" "00", CUSTOM),
+    (11, "light", "01" "00" "ffffffff10", VARINT),
+    (12, "light", "01" "00" "00" "ffff04" "00", VARINT),
+    (13, "light", "01" "00" "00" "00" "808080", VARINT),
+    (13, "light", "03" "00000000" "00000000", END),
+    # AdcpData
+    (9, "adcp", "01" "03", CUSTOM),
+    (10, "adcp", "01" "02" "00" "00" "02", OPTION),
+    (11, "adcp", "01" "02" "00" "00" "01" "000000", END),
+    (12, "adcp", "01" "01" "ffffffff10", VARINT),             # timestamp over 32 bits
+    (13, "adcp", "01" "00" "00" "00" "00000000" "00000000" "80808080808080808080", VARINT),
+    (13, "adcp", "01" "00" "00" "00" "00000000" "00000000" "00" "01" "00ffff04", VARINT),
+    (13, "adcp", "01" "00" "00" "00" "00000000" "00000000" "00" "00" "01" "0a0b", END),
+    (9, "adcp", "01" "01" "00" "00" "0000803f" "00000000", END),  # heading missing
 ]
 
 
@@ -119,7 +201,7 @@ def test_field_failures(parser, version, key, wire, error):
     assert str(raised.value) == f"Parsing failed: PostcardError({error})"
 
 
-# ---- Records no layout here reaches yet, through the codec probe ------------------------------
+# ---- Records on their own, through the codec probe ---------------------------------------------
 
 PROBE_RECORDS = {
     "ScheduleState": records.SCHEDULE_STATE,

@@ -1,4 +1,4 @@
-"""Samples payloads, versions 1 to 6: dispatch and whole layouts."""
+"""Samples payloads: dispatch and whole layouts of every version."""
 
 import pytest
 
@@ -15,6 +15,24 @@ EMPTY_PYRO = '{"phase_shift":[],"intensity":[]}'
 EMPTY_TURNER = '{"value":[]}'
 V5_MIDDLE = (',"water_ph":' + EMPTY_PYRO + ',"water_o2":' + EMPTY_PYRO + ',"water_turbidity":null,"water_chla":null'
              ',"water_cdom":null,"water_conductivity":null,"gas_co2_k30":null,"gas_co2_scd30":null')
+V8 = ('{"water_pump1":"Off","water_pump2":"Off","gas_pump":"Off","gas_valve":"Unknown","imu":{"acc":[],"gyro":[],'
+      '"mag":[]},"water_temp":{"temp_raw":[],"temp_calib":[]},"water_ph":{"phase_shift":[],"intensity":[]},'
+      '"water_o2":{"phase_shift":[],"intensity":[]},"water_turbidity":{"value":[]},"water_chla":{"value":[]},'
+      '"water_cdom":{"value":[]},"water_conductivity":{"siemens_per_cm":[]},"gas_co2_k30":{"ppm":[]},'
+      '"gas_co2_scd30":{"ppm":[],"humidity":[],"temperature":[]},"gas_baro":{"humidity":[],"temperature":[],'
+      '"pressure":[]},"light":null,"adcp":null,"airmar":{"sentences":[]}}')
+V9 = V8.replace('"light":null,"adcp":null', '"light":{"measurement":[]},"adcp":{"series":[]}')
+V10 = V9.replace('"intensity":[]}', '"intensity":[],"r":[]}')
+V11 = V10.replace('"water_turbidity"', '"water_turner1"').replace('"water_chla"', '"water_turner2"').replace(
+    '"water_cdom"', '"water_turner3"')
+V12 = V11[:-1] + ',"schedule":{"time":0,"cycle":null}}'
+V13 = ('{"water_pump1":"Off","water_pump2":"Off","water_pump1_feedback":null,"water_pump2_feedback":null,'
+       '"gas_pump":"Off","gas_valve":"Unknown","imu":{"acc":[],"gyro":[],"mag":[]},"water_temp":{"temp_raw":[],'
+       '"temp_calib":[]},"water_ph":{"phase_shift":[],"intensity":[],"r":[]},"water_o2":{"phase_shift":[],'
+       '"intensity":[],"r":[]},"water_turner1":{"value":[]},"water_turner2":{"value":[]},"water_turner3":'
+       '{"value":[]},"water_conductivity":{"siemens_per_cm":[]},"gas_co2_k30":{"ppm":[]},"gas_co2_scd30":{"ppm":[],'
+       '"humidity":[],"temperature":[]},"gas_baro":{"humidity":[],"temperature":[],"pressure":[]},"light":'
+       '{"measurement":[]},"adcp":{"series":[]},"airmar":{"sentences":[]},"schedule":{"time":0,"cycle":null}}')
 
 # The smallest payload of each version: every count zero, every enum its first variant.
 SMALLEST = {
@@ -28,6 +46,7 @@ SMALLEST = {
     6: (25, V4_HEAD + V5_MIDDLE.replace('"water_turbidity":null,"water_chla":null,"water_cdom":null',
                                         f'"water_turbidity":{EMPTY_TURNER},"water_chla":{EMPTY_TURNER},'
                                         f'"water_cdom":{EMPTY_TURNER}') + V4_TAIL),
+    8: (27, V8), 9: (27, V9), 10: (29, V10), 11: (29, V11), 12: (31, V12), 13: (33, V13),
 }
 
 
@@ -80,6 +99,50 @@ def test_the_same_bytes_under_versions_5_and_6(parser):
     assert wire_error(parser, 6, data) == "DeserializeUnexpectedEnd"
     assert '"water_turbidity":{"value":[0]}' in parse(parser, 6, data + b"\x00")
     assert wire_error(parser, 5, bytes(13) + b"\x02" + bytes(11)) == "DeserializeBadOption"
+
+
+# Neighbouring versions read the same bytes differently: (bytes, version, result or error).
+SAME_BYTES = [
+    # The tags of version 8's optional units read nothing after them; in 9 they are counts.
+    (bytes(24) + b"\x01\x01" + bytes(1), 8, V8),
+    (bytes(24) + b"\x01\x01" + bytes(1), 9, "DeserializeUnexpectedEnd"),
+    (bytes(24) + b"\x02" + bytes(2), 8, "DeserializeBadOption"),
+    (bytes(25) + b"\x02" + bytes(1), 8, "DeserializeBadOption"),
+    # A complete version 9 payload lacks the two `r` lists of version 10.
+    (bytes(27), 10, "DeserializeUnexpectedEnd"),
+    # The two bytes after the pumps: feedback in version 13, the gas pump and valve in 12.
+    (bytes(2) + b"\x01\x02" + bytes(30), 12, V12.replace('"gas_pump":"Off","gas_valve":"Unknown"',
+                                                            '"gas_pump":"On","gas_valve":"Ocean"')),
+    (bytes(2) + b"\x01\x02" + bytes(30), 13, V13.replace('"water_pump1_feedback":null', '"water_pump1_feedback":2')),
+    (bytes(2) + b"\x02\x02" + bytes(30), 12, "SerdeDeCustom"),
+    (bytes(2) + b"\x02\x02" + bytes(30), 13, "DeserializeBadOption"),
+    (bytes(29), 12, "DeserializeUnexpectedEnd"),
+]
+
+
+@pytest.mark.parametrize("data,version,result", SAME_BYTES)
+def test_the_same_bytes_under_neighbouring_versions(parser, data, version, result):
+    if result.startswith("{"):
+        assert parse(parser, version, data) == envelope("Samples", version, result)
+    else:
+        assert wire_error(parser, version, data) == result
+
+
+@pytest.mark.parametrize("feedback,result", [
+    ("01ffff03" "00", '"water_pump1_feedback":65535,"water_pump2_feedback":null'),
+    ("01808000" "00", '"water_pump1_feedback":0,"water_pump2_feedback":null'),
+    ("0100" "01ac02", '"water_pump1_feedback":0,"water_pump2_feedback":300'),
+    ("01ffff04" "00", "DeserializeBadVarint"),
+    ("00" "02", "DeserializeBadOption"),
+])
+def test_version_13_pump_feedback(parser, feedback, result):
+    data = bytes(2) + bytes.fromhex(feedback) + bytes(29)
+    if result.startswith('"'):
+        assert parse(parser, 13, data) == envelope("Samples", 13, V13.replace(
+            '"water_pump1_feedback":null,"water_pump2_feedback":null', result))
+    else:
+        assert wire_error(parser, 13, data) == result
+    assert wire_error(parser, 13, bytes(2) + b"\x01") == "DeserializeUnexpectedEnd"
 
 
 @pytest.mark.parametrize("version", [0, 7, 14, 15, 2**32, 2**63, 2**64 - 1])

@@ -58,7 +58,7 @@ constexpr NamedSchema schemas[] = {
     {"pump", &Pump::transcode},
     {"sentence", &Sentence::transcode},
     {"record", &Record<Field<"a", U8>, Field<"b", List<Bool>>, Field<"c", Pump>>::transcode},
-    // Sample records on their own, including those no layout of this build reaches yet.
+    // Sample records on their own.
     {"ScheduleState", &velunda::samples::core::ScheduleState::transcode},
     {"PyroData.v5_v6", &velunda::samples::chemistry::v5_v6_form::PyroData::transcode},
     {"PyroData.v8_v9", &velunda::samples::chemistry::v8_v9_form::PyroData::transcode},

@@ -91,6 +91,22 @@ class Float(WireType):
         return 0
 
 
+class RawByte(WireType):
+    """A u8: one byte as it stands, no varint."""
+
+    def strategy(self):
+        return st.integers(0, 255)
+
+    def encode(self, value):
+        return bytes([value])
+
+    def json(self, value):
+        return str(value)
+
+    def smallest(self):
+        return 0
+
+
 class Boolean(WireType):
     def strategy(self):
         return st.booleans()
@@ -164,6 +180,27 @@ class ListOf(WireType):
         yield "", b""
         for path, lead in self.inner.count_sites():
             yield f"[0]{path}", enc.varint(1) + lead
+
+
+@dataclass(frozen=True)
+class ArrayOf(WireType):
+    """Exactly `length` elements, no count on the wire."""
+
+    inner: WireType
+    length: int
+
+    def strategy(self):
+        return st.lists(self.inner.strategy(), min_size=self.length, max_size=self.length)
+
+    def encode(self, value):
+        assert len(value) == self.length
+        return b"".join(self.inner.encode(item) for item in value)
+
+    def json(self, value):
+        return "[" + ",".join(self.inner.json(item) for item in value) + "]"
+
+    def smallest(self):
+        return [self.inner.smallest()] * self.length
 
 
 class Struct(WireType):
@@ -251,6 +288,7 @@ def units(*names: str) -> Variants:
 
 I16, I32, I64 = Integer(16, True), Integer(32, True), Integer(64, True)
 U16, U32, U64 = Integer(16, False), Integer(32, False), Integer(64, False)
+U8 = RawByte()
 F32, F64 = Float(32), Float(64)
 BOOL = Boolean()
 OPTIONAL_UNIT = OptionalUnit()

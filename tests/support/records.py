@@ -2,8 +2,8 @@
 test-side model (support.model), so that random payloads and their expected JSON come from the
 tests alone."""
 
-from support.model import (BOOL, F32, F64, I16, I32, I64, OPTIONAL_UNIT, U16, U32, U64, ListOf, Optional_,
-                           Struct, Variants, units)
+from support.model import (BOOL, F32, F64, I16, I32, I64, OPTIONAL_UNIT, U8, U16, U32, U64, ArrayOf, ListOf,
+                           Optional_, Struct, Variants, units)
 
 # ---- Calibration -------------------------------------------------------------------------------
 
@@ -47,6 +47,40 @@ K30_DATA = Struct(("ppm", ListOf(F32)))
 SCD30_DATA = Struct(("ppm", ListOf(F32)), ("humidity", ListOf(F32)), ("temperature", ListOf(F32)))
 WATER_CONDUCTIVITY_DATA = Struct(("siemens_per_cm", ListOf(F32)))
 
+# ---- Weather station -------------------------------------------------------------------------
+
+OPTIONAL_F32 = Optional_(F32)
+AIRMAR_SENTENCE_DATA = Variants(
+    ("None", None),
+    ("GPGGASentence", Struct(("latitude", OPTIONAL_F32), ("longitude", OPTIONAL_F32),
+                             ("satellites", Optional_(U8)), ("horizontal_dop", OPTIONAL_F32))),
+    ("GPVTGSentenece", Struct(("course_true", OPTIONAL_F32), ("course_magnetic", OPTIONAL_F32),
+                              ("speed", OPTIONAL_F32))),
+    ("WIMDASentence", Struct(("barometric_pressure", OPTIONAL_F32), ("air_temperature", OPTIONAL_F32),
+                             ("air_rh", OPTIONAL_F32), ("air_ah", OPTIONAL_F32),
+                             ("wind_direction_true", OPTIONAL_F32), ("wind_direction_magnetic", OPTIONAL_F32),
+                             ("wind_speed", OPTIONAL_F32))),
+    ("YXXDRSentence", Struct(("pitch", OPTIONAL_F32), ("roll", OPTIONAL_F32))),
+)
+AIRMAR_DATA = Struct(("sentences", ListOf(AIRMAR_SENTENCE_DATA)))
+
+# ---- Light sensor ------------------------------------------------------------------------------
+
+LIGHT_GAIN = units("GainHalf", *(f"Gain{1 << n}" for n in range(10)))
+LIGHT_MEASUREMENT = Struct(("saturated", BOOL), ("gain", LIGHT_GAIN), ("clear_data", U16), ("par_data", U16))
+LIGHT_DATA = Struct(("measurement", ListOf(LIGHT_MEASUREMENT)))
+
+# ---- Current profiler ---------------------------------------------------------------------------
+
+ADCP_DATA_SERIES = Variants(
+    ("CurrentProfile", Struct(("timestamp", U32), ("microseconds", U32), ("cell_size", F32), ("blanking", F32),
+                              ("number_of_cells", U64), ("velocity", ListOf(ArrayOf(I16, 3))),
+                              ("amplitude", ListOf(ArrayOf(U8, 3))), ("correlation", ListOf(ArrayOf(U8, 3))))),
+    ("Ahrs", Struct(("timestamp", U32), ("microseconds", U32), ("roll", F32), ("pitch", F32), ("heading", F32))),
+    ("Altimeter", Struct(("timestamp", U32), ("microseconds", U32), ("distance", OPTIONAL_F32))),
+)
+ADCP_DATA = Struct(("series", ListOf(ADCP_DATA_SERIES)))
+
 # ---- Samples layouts ----------------------------------------------------------------------------
 
 
@@ -61,6 +95,32 @@ def _v4_to_v6(pyro, turner, slot):
     )
 
 
+def _v8_to_v10(pyro, light, adcp):
+    return Struct(
+        ("water_pump1", PWM_PUMP_STATE), ("water_pump2", PWM_PUMP_STATE), ("gas_pump", GAS_PUMP_STATE),
+        ("gas_valve", GAS_VALVE_STATE), ("imu", IMU_DATA), ("water_temp", WATER_TEMP_DATA),
+        ("water_ph", pyro), ("water_o2", pyro),
+        ("water_turbidity", TURNER_DATA), ("water_chla", TURNER_DATA), ("water_cdom", TURNER_DATA),
+        ("water_conductivity", WATER_CONDUCTIVITY_DATA), ("gas_co2_k30", K30_DATA), ("gas_co2_scd30", SCD30_DATA),
+        ("gas_baro", GAS_BARO_DATA), ("light", light), ("adcp", adcp), ("airmar", AIRMAR_DATA),
+    )
+
+
+def _v11_to_v13(version):
+    feedback = [("water_pump1_feedback", Optional_(U16)), ("water_pump2_feedback", Optional_(U16))]
+    schedule = [("schedule", SCHEDULE_STATE)]
+    return Struct(
+        ("water_pump1", PWM_PUMP_STATE), ("water_pump2", PWM_PUMP_STATE),
+        *(feedback if version >= 13 else []),
+        ("gas_pump", GAS_PUMP_STATE), ("gas_valve", GAS_VALVE_STATE), ("imu", IMU_DATA),
+        ("water_temp", WATER_TEMP_DATA), ("water_ph", PYRO_DATA_V10_V13), ("water_o2", PYRO_DATA_V10_V13),
+        ("water_turner1", TURNER_DATA), ("water_turner2", TURNER_DATA), ("water_turner3", TURNER_DATA),
+        ("water_conductivity", WATER_CONDUCTIVITY_DATA), ("gas_co2_k30", K30_DATA), ("gas_co2_scd30", SCD30_DATA),
+        ("gas_baro", GAS_BARO_DATA), ("light", LIGHT_DATA), ("adcp", ADCP_DATA), ("airmar", AIRMAR_DATA),
+        *(schedule if version >= 12 else []),
+    )
+
+
 OPTIONAL_F32_LIST = Optional_(ListOf(F32))
 
 SAMPLES = {
@@ -71,6 +131,12 @@ SAMPLES = {
     4: _v4_to_v6(OPTIONAL_F32_LIST, OPTIONAL_F32_LIST, OPTIONAL_F32_LIST),
     5: _v4_to_v6(PYRO_DATA_V5_V6, OPTIONAL_UNIT, OPTIONAL_UNIT),
     6: _v4_to_v6(PYRO_DATA_V5_V6, TURNER_DATA_V6, OPTIONAL_UNIT),
+    8: _v8_to_v10(PYRO_DATA_V8_V9, OPTIONAL_UNIT, OPTIONAL_UNIT),
+    9: _v8_to_v10(PYRO_DATA_V8_V9, LIGHT_DATA, ADCP_DATA),
+    10: _v8_to_v10(PYRO_DATA_V10_V13, LIGHT_DATA, ADCP_DATA),
+    11: _v11_to_v13(11),
+    12: _v11_to_v13(12),
+    13: _v11_to_v13(13),
 }
 
 FAMILIES = {"calibration": ("Calibration", CALIBRATION), "diagnostics": ("Diagnostics", DIAGNOSTICS),
