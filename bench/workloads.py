@@ -1,0 +1,118 @@
+"""Deterministic benchmark payloads, built with the tests' payload model so that their bytes
+follow the same layouts the tests check."""
+
+from __future__ import annotations
+
+import base64
+import pathlib
+import random
+import struct
+import sys
+from dataclasses import dataclass
+
+sys.path.insert(0, str(pathlib.Path(__file__).resolve().parent.parent / "tests"))
+
+from support.model import (ArrayOf, Boolean, Float, Integer, ListOf, Optional_, OptionalUnit,  # noqa: E402
+                           RawByte, Struct, Variants)
+from support.records import DIAGNOSTICS, SAMPLES  # noqa: E402
+
+
+@dataclass(frozen=True)
+class Workload:
+    name: str
+    kind: str
+    version: int
+    text: str  # base64
+
+    @property
+    def payload_size(self) -> int:
+        return len(base64.b64decode(self.text))
+
+
+def finite_f32_bits(rng: random.Random) -> int:
+    while True:
+        bits = rng.getrandbits(32)
+        if (bits >> 23) & 0xFF != 0xFF:
+            return bits
+
+
+def f32_bits(value: float) -> int:
+    return struct.unpack("<I", struct.pack("<f", value))[0]
+
+
+def filled(kind, rng: random.Random, readings: int):
+    """A value of `kind` with `readings` elements in every list, random contents, every option
+    present and a random variant in every enum."""
+    if isinstance(kind, Integer):
+        lo, hi = kind.bounds()
+        return rng.randint(lo, hi)
+    if isinstance(kind, Float):
+        return finite_f32_bits(rng) if kind.bits == 32 else struct.unpack("<Q", struct.pack("<d", rng.uniform(-1e6, 1e6)))[0]
+    if isinstance(kind, RawByte):
+        return rng.randrange(256)
+    if isinstance(kind, Boolean):
+        return rng.random() < 0.5
+    if isinstance(kind, OptionalUnit):
+        return None
+    if isinstance(kind, Optional_):
+        return filled(kind.inner, rng, readings)
+    if isinstance(kind, ListOf):
+        count = readings if kind.capacity is None else min(readings, kind.capacity)
+        return [filled(kind.inner, rng, readings) for _ in range(count)]
+    if isinstance(kind, ArrayOf):
+        return [filled(kind.inner, rng, readings) for _ in range(kind.length)]
+    if isinstance(kind, Struct):
+        return tuple(filled(field, rng, readings) for _, field in kind.fields)
+    if isinstance(kind, Variants):
+        index = rng.randrange(len(kind.variants))
+        content = kind.variants[index][1]
+        return index, None if content is None else filled(content, rng, readings)
+    raise TypeError(f"no filler for {kind!r}")
+
+
+def b64(data: bytes) -> str:
+    return base64.b64encode(data).decode("ascii")
+
+
+def tiny() -> Workload:
+    layout = DIAGNOSTICS[4]
+    data = layout.encode((0x4036800000000000, 41, -17, 0x400D99999999999A, True))
+    assert len(data) == 21
+    return Workload("tiny", "diagnostics", 4, b64(data))
+
+
+def sample_v13(cells: int, seed: int) -> bytes:
+    rng = random.Random(seed)
+    layout = SAMPLES[13]
+    value = list(filled(layout, rng, readings=10))
+    adcp = layout.field("adcp").field("series").inner
+    profile_kind = adcp.variants[0][1]
+    profile = list(filled(profile_kind, rng, readings=cells))
+    profile[profile_kind.keys.index("number_of_cells")] = cells
+    series = [(0, tuple(profile))]
+    series += [(1, filled(adcp.variants[1][1], rng, 1)) for _ in range(10)]
+    series.append((2, filled(adcp.variants[2][1], rng, 1)))
+    value[layout.keys.index("adcp")] = (series,)
+    sentence = layout.field("airmar").field("sentences").inner
+    value[layout.keys.index("airmar")] = ([(index, filled(sentence.variants[index][1], rng, 1)) for index in (1, 2, 3, 4)],)
+    return layout.encode(value)
+
+
+def typical(seed: int = 13) -> Workload:
+    return Workload("typical", "samples", 13, b64(sample_v13(cells=50, seed=seed)))
+
+
+def large() -> Workload:
+    return Workload("large", "samples", 13, b64(sample_v13(cells=100_000, seed=14)))
+
+
+def floats() -> Workload:
+    rng = random.Random(15)
+    layout = SAMPLES[13]
+    value = list(layout.smallest())
+    value[layout.keys.index("gas_co2_k30")] = ([finite_f32_bits(rng) for _ in range(10_000)],)
+    return Workload("floats", "samples", 13, b64(layout.encode(value)))
+
+
+def all_workloads() -> list[Workload]:
+    return [tiny(), typical(), large(), floats()]
