@@ -89,6 +89,8 @@ def sample_v13(cells: int, seed: int) -> bytes:
     profile_kind = adcp.variants[0][1]
     profile = list(filled(profile_kind, rng, readings=cells))
     profile[profile_kind.keys.index("number_of_cells")] = cells
+    # Velocities in mm/s within +-8.2 m/s: two wire bytes each, as a real profile has.
+    profile[profile_kind.keys.index("velocity")] = [[rng.randint(-8192, 8191) for _ in range(3)] for _ in range(cells)]
     series = [(0, tuple(profile))]
     series += [(1, filled(adcp.variants[1][1], rng, 1)) for _ in range(10)]
     series.append((2, filled(adcp.variants[2][1], rng, 1)))

@@ -52,29 +52,44 @@ public:
         cursor_ += N;
     }
 
-    void write_u64(std::uint64_t value) { write_number(value, format_u64); }
-    void write_i64(std::int64_t value) { write_number(value, format_i64); }
-    void write_f32(float value) { write_number(value, format_f32); }
-    void write_f64(double value) { write_number(value, format_f64); }
-    void write_bool(bool value) { value ? put(std::string_view("true")) : put(std::string_view("false")); }
-    void write_null() { put(std::string_view("null")); }
-    void write_string(std::string_view text);
-
-private:
-    void reserve(std::size_t size) {
-        if (static_cast<std::size_t>(end_ - cursor_) < size) grow(size);
-    }
-    template <class Value>
-    void write_number(Value value, char* (*format)(char*, Value)) {
+    // `format` writes at most max_number_chars bytes and returns the end of its text.
+    template <class Value, class Format>
+    void put_formatted(Value value, Format format) {
         reserve(max_number_chars);
         cursor_ = format(cursor_, value);
     }
+    void write_string(std::string_view text);
+
+    // Room for `size` more bytes, to be filled through a TextCursor from cursor() on.
+    void reserve(std::size_t size) {
+        if (static_cast<std::size_t>(end_ - cursor_) < size) grow(size);
+    }
+    char* cursor() const { return cursor_; }
+    void set_cursor(char* cursor) { cursor_ = cursor; }
+
+private:
     void grow(std::size_t size);
 
     char* begin_ = nullptr;
     char* cursor_ = nullptr;
     char* end_ = nullptr;
     TextStorage* storage_ = nullptr;
+};
+
+// Writes into room a JsonWriter has reserved, with the writer's interface and no checks.
+struct TextCursor {
+    char* at;
+
+    void put(char c) { *at++ = c; }
+    template <std::size_t N>
+    void put(const std::array<char, N>& token) {
+        std::memcpy(at, token.data(), N);
+        at += N;
+    }
+    template <class Value, class Format>
+    void put_formatted(Value value, Format format) {
+        at = format(at, value);
+    }
 };
 
 }  // namespace velunda::codec

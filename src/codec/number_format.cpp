@@ -2,19 +2,126 @@
 
 #include <charconv>
 #include <cmath>
+#include <bit>
 #include <cstring>
 
 namespace velunda::codec {
 
-char* format_u64(char* out, std::uint64_t value) {
-    return std::to_chars(out, out + max_number_chars, value).ptr;
-}
-
-char* format_i64(char* out, std::int64_t value) {
-    return std::to_chars(out, out + max_number_chars, value).ptr;
+char* detail::format_u64_wide(char* out, std::uint64_t value) {
+    int digits = 7;
+    for (std::uint64_t bound = 10000000; digits < 20 && value >= bound; bound *= 10) ++digits;
+    char* cursor = out + digits;
+    while (value >= 100) {
+        cursor -= 2;
+        put_pair(cursor, static_cast<unsigned>(value % 100));
+        value /= 100;
+    }
+    if (value >= 10) {
+        put_pair(cursor - 2, static_cast<unsigned>(value));
+    } else {
+        cursor[-1] = static_cast<char>('0' + value);
+    }
+    return out + digits;
 }
 
 namespace {
+
+// ---- Shortest digits of a binary32 ---------------------------------------------------------------
+//
+// std::to_chars finds them exactly but through a general path that costs several times the rest
+// of a float's transcoding, and float lists are the bulk of most samples. This is the Schubfach
+// method (R. Giulietti, "The Schubfach way to render doubles", 2020) for binary32: the rounding
+// interval of the value is scaled by one 64-bit power of ten, and the shortest decimal inside it
+// is read off directly. The tests compare its digits with std::to_chars for every one of the
+// 2^32 bit patterns (VELUNDA_EXHAUSTIVE=1) and a stride through them in every run.
+
+// g(k) = floor(10^k / 2^r) + 1 for k in [-31, 45], with r chosen so that 2^63 <= g(k) < 2^64.
+constexpr int min_power = -31;
+constexpr std::uint64_t powers_of_ten[] = {
+    0x81CEB32C4B43FCF5, 0xA2425FF75E14FC32, 0xCAD2F7F5359A3B3F, 0xFD87B5F28300CA0E,
+    0x9E74D1B791E07E49, 0xC612062576589DDB, 0xF79687AED3EEC552, 0x9ABE14CD44753B53,
+    0xC16D9A0095928A28, 0xF1C90080BAF72CB2, 0x971DA05074DA7BEF, 0xBCE5086492111AEB,
+    0xEC1E4A7DB69561A6, 0x9392EE8E921D5D08, 0xB877AA3236A4B44A, 0xE69594BEC44DE15C,
+    0x901D7CF73AB0ACDA, 0xB424DC35095CD810, 0xE12E13424BB40E14, 0x8CBCCC096F5088CC,
+    0xAFEBFF0BCB24AAFF, 0xDBE6FECEBDEDD5BF, 0x89705F4136B4A598, 0xABCC77118461CEFD,
+    0xD6BF94D5E57A42BD, 0x8637BD05AF6C69B6, 0xA7C5AC471B478424, 0xD1B71758E219652C,
+    0x83126E978D4FDF3C, 0xA3D70A3D70A3D70B, 0xCCCCCCCCCCCCCCCD, 0x8000000000000001,
+    0xA000000000000001, 0xC800000000000001, 0xFA00000000000001, 0x9C40000000000001,
+    0xC350000000000001, 0xF424000000000001, 0x9896800000000001, 0xBEBC200000000001,
+    0xEE6B280000000001, 0x9502F90000000001, 0xBA43B74000000001, 0xE8D4A51000000001,
+    0x9184E72A00000001, 0xB5E620F480000001, 0xE35FA931A0000001, 0x8E1BC9BF04000001,
+    0xB1A2BC2EC5000001, 0xDE0B6B3A76400001, 0x8AC7230489E80001, 0xAD78EBC5AC620001,
+    0xD8D726B7177A8001, 0x878678326EAC9001, 0xA968163F0A57B401, 0xD3C21BCECCEDA101,
+    0x84595161401484A1, 0xA56FA5B99019A5C9, 0xCECB8F27F4200F3B, 0x813F3978F8940985,
+    0xA18F07D736B90BE6, 0xC9F2C9CD04674EDF, 0xFC6F7C4045812297, 0x9DC5ADA82B70B59E,
+    0xC5371912364CE306, 0xF684DF56C3E01BC7, 0x9A130B963A6C115D, 0xC097CE7BC90715B4,
+    0xF0BDC21ABB48DB21, 0x96769950B50D88F5, 0xBC143FA4E250EB32, 0xEB194F8E1AE525FE,
+    0x92EFD1B8D0CF37BF, 0xB7ABC627050305AE, 0xE596B7B0C643C71A, 0x8F7E32CE7BEA5C70,
+    0xB35DBF821AE4F38C
+};
+
+// floor(e * log10(2)), floor(log10(3/4 * 2^e)) and floor(e * log2(10)), exact for |e| <= 1233,
+// far beyond the exponents of a binary32.
+constexpr int floor_log10_pow2(int e) { return (e * 1262611) >> 22; }
+constexpr int floor_log10_three_quarters_pow2(int e) { return (e * 1262611 - 524031) >> 22; }
+constexpr int floor_log2_pow10(int e) { return (e * 1741647) >> 19; }
+
+// The upper 32 bits of g * cp / 2^64 rounded to odd, which keeps exact halfway products apart
+// from the ones just above or below them.
+std::uint32_t round_to_odd(std::uint64_t g, std::uint32_t cp) {
+    const unsigned __int128 product = static_cast<unsigned __int128>(g) * cp;
+    const auto high = static_cast<std::uint32_t>(product >> 64);
+    const auto middle = static_cast<std::uint32_t>(product >> 32);
+    return high | (middle > 1);
+}
+
+ShortestDigits shortest_binary32(std::uint32_t bits) {
+    constexpr int significand_bits = 23;
+    constexpr int exponent_bias = 127 + significand_bits;
+    const std::uint32_t fraction = bits & ((1u << significand_bits) - 1);
+    const std::uint32_t biased_exponent = (bits >> significand_bits) & 0xFF;
+
+    std::uint32_t c;
+    int q;
+    if (biased_exponent != 0) {
+        c = (1u << significand_bits) | fraction;
+        q = static_cast<int>(biased_exponent) - exponent_bias;
+        // Small integers are their own shortest digits.
+        if (q <= 0 && -q <= significand_bits && (c & ((1u << -q) - 1)) == 0) return {c >> -q, 0};
+    } else {
+        c = fraction;
+        q = 1 - exponent_bias;
+    }
+
+    const bool even = (c & 1) == 0;
+    const bool lower_boundary_closer = fraction == 0 && biased_exponent > 1;
+    const std::uint32_t cbl = 4 * c - 2 + lower_boundary_closer;
+    const std::uint32_t cb = 4 * c;
+    const std::uint32_t cbr = 4 * c + 2;
+    const int k = lower_boundary_closer ? floor_log10_three_quarters_pow2(q) : floor_log10_pow2(q);
+    const int h = q + floor_log2_pow10(-k) + 1;
+    const std::uint64_t g = powers_of_ten[-k - min_power];
+    const std::uint32_t vbl = round_to_odd(g, cbl << h);
+    const std::uint32_t vb = round_to_odd(g, cb << h);
+    const std::uint32_t vbr = round_to_odd(g, cbr << h);
+    const std::uint32_t lower = vbl + !even;
+    const std::uint32_t upper = vbr - !even;
+
+    const std::uint32_t s = vb / 4;
+    if (s >= 10) {
+        const std::uint32_t sp = s / 10;
+        const bool up_inside = lower <= 40 * sp;
+        const bool wp_inside = 40 * sp + 40 <= upper;
+        if (up_inside != wp_inside) return {sp + wp_inside, k + 1};
+    }
+    const bool u_inside = lower <= 4 * s;
+    const bool w_inside = 4 * s + 4 <= upper;
+    if (u_inside != w_inside) return {s + w_inside, k};
+    const std::uint32_t middle = 4 * s + 2;
+    const bool round_up = vb > middle || (vb == middle && (s & 1) != 0);
+    return {s + round_up, k};
+}
+
 
 char* copy_text(char* out, const char* text, std::size_t size) {
     std::memcpy(out, text, size);
@@ -26,37 +133,10 @@ char* fill_zeros(char* out, int count) {
     return out;
 }
 
-// std::to_chars gives the shortest round-trip digits (nearest to the exact value among equally
-// short ones); only the layout around them is ours. plain_limit is the largest decimal exponent
-// P (value = 0.D x 10^P) still written without an exponent, small_limit the smallest.
-template <class Float>
-char* format_float(char* out, Float value, int plain_limit, int small_limit) {
-    if (!std::isfinite(value)) return copy_text(out, "null", 4);
-    if (value == 0) return std::signbit(value) ? copy_text(out, "-0.0", 4) : copy_text(out, "0.0", 3);
-
-    char scientific[32];
-    const char* const scientific_end =
-        std::to_chars(scientific, scientific + sizeof scientific, value, std::chars_format::scientific).ptr;
-    const char* p = scientific;
-    if (*p == '-') {
-        *out++ = '-';
-        ++p;
-    }
-    char digits[20];
-    int digit_count = 0;
-    digits[digit_count++] = *p++;
-    if (*p == '.') {
-        for (++p; *p != 'e'; ++p) digits[digit_count++] = *p;
-    }
-    ++p;  // 'e'
-    const bool negative_exponent = *p == '-';
-    ++p;  // the exponent's sign, always present
-    int exponent = 0;
-    for (; p != scientific_end; ++p) exponent = exponent * 10 + (*p - '0');
-    if (negative_exponent) exponent = -exponent;
-
-    const int point = exponent + 1;            // P: digits before the decimal point
-    const int scale = point - digit_count;     // E: value = D x 10^E
+// Lays out the digits D of a value 0.D x 10^point: plain_limit is the largest point still
+// written without an exponent, small_limit the smallest.
+char* lay_out(char* out, const char* digits, int digit_count, int point, int plain_limit, int small_limit) {
+    const int scale = point - digit_count;  // value = D x 10^scale
     if (scale >= 0 && point <= plain_limit) {
         out = copy_text(out, digits, static_cast<std::size_t>(digit_count));
         out = fill_zeros(out, scale);
@@ -78,13 +158,62 @@ char* format_float(char* out, Float value, int plain_limit, int small_limit) {
         out = copy_text(out, digits + 1, static_cast<std::size_t>(digit_count - 1));
     }
     *out++ = 'e';
-    return std::to_chars(out, out + 8, point - 1).ptr;
+    return format_i64(out, point - 1);
+}
+
+// Zero, NaN and the infinities, or nullptr for every other value.
+template <class Float>
+char* format_special(char* out, Float value) {
+    if (!std::isfinite(value)) return copy_text(out, "null", 4);
+    if (value == 0) return std::signbit(value) ? copy_text(out, "-0.0", 4) : copy_text(out, "0.0", 3);
+    return nullptr;
 }
 
 }  // namespace
 
-char* format_f32(char* out, float value) { return format_float(out, value, 13, -5); }
+ShortestDigits shortest_f32_digits(float value) {
+    ShortestDigits decimal = shortest_binary32(std::bit_cast<std::uint32_t>(value) & 0x7FFFFFFF);
+    while (decimal.significand % 10 == 0) {
+        decimal.significand /= 10;
+        ++decimal.exponent;
+    }
+    return decimal;
+}
 
-char* format_f64(char* out, double value) { return format_float(out, value, 16, -4); }
+char* format_f32(char* out, float value) {
+    if (char* special = format_special(out, value)) return special;
+    if (std::signbit(value)) *out++ = '-';
+    const auto [significand, exponent] = shortest_f32_digits(value);
+    char digits[max_number_chars];
+    const int digit_count = static_cast<int>(format_u64(digits, significand) - digits);
+    return lay_out(out, digits, digit_count, digit_count + exponent, 13, -5);
+}
+
+// std::to_chars gives the shortest round-trip digits of a binary64 (nearest to the exact value
+// among equally short ones); binary64 values are rare in payloads, so its cost does not matter.
+char* format_f64(char* out, double value) {
+    if (char* special = format_special(out, value)) return special;
+    char scientific[32];
+    const char* const scientific_end =
+        std::to_chars(scientific, scientific + sizeof scientific, value, std::chars_format::scientific).ptr;
+    const char* p = scientific;
+    if (*p == '-') {
+        *out++ = '-';
+        ++p;
+    }
+    char digits[20];
+    int digit_count = 0;
+    digits[digit_count++] = *p++;
+    if (*p == '.') {
+        for (++p; *p != 'e'; ++p) digits[digit_count++] = *p;
+    }
+    ++p;  // 'e'
+    const bool negative_exponent = *p == '-';
+    ++p;  // the exponent's sign, always present
+    int exponent = 0;
+    for (; p != scientific_end; ++p) exponent = exponent * 10 + (*p - '0');
+    if (negative_exponent) exponent = -exponent;
+    return lay_out(out, digits, digit_count, exponent + 1, 16, -4);
+}
 
 }  // namespace velunda::codec

@@ -1,22 +1,104 @@
 #pragma once
 
+#include <array>
+#include <bit>
 #include <cstddef>
 #include <cstdint>
+#include <cstring>
 
 namespace velunda::codec {
 
-// Room any formatted number needs: "-1.7976931348623157e308" and "-0.00001234567890123456" fit.
-inline constexpr std::size_t max_number_chars = 24;
+// Room any formatted number needs, with the few bytes of slack that whole-word stores take:
+// the longest texts are 24 bytes ("-2.2250738585072014e-308").
+inline constexpr std::size_t max_number_chars = 32;
+
+namespace detail {
+
+// "00" to "99": integers are written two digits per step.
+inline constexpr auto digit_pairs = [] {
+    std::array<char, 200> pairs{};
+    for (int i = 0; i < 100; ++i) {
+        pairs[2 * i] = static_cast<char>('0' + i / 10);
+        pairs[2 * i + 1] = static_cast<char>('0' + i % 10);
+    }
+    return pairs;
+}();
+
+inline char* put_pair(char* out, unsigned pair) {
+    std::memcpy(out, &digit_pairs[2 * pair], 2);
+    return out + 2;
+}
+
+// Every number below 1000 as its text in the low three bytes of a word and its length in the
+// top byte, and the same numbers zero-padded to three digits: one load and one store per
+// group of three digits, with no branch on their count (random readings would mispredict it).
+inline constexpr auto short_texts = [] {
+    std::array<std::uint32_t, 1000> texts{};
+    for (std::uint32_t value = 0; value < 1000; ++value) {
+        const std::uint32_t length = value >= 100 ? 3 : value >= 10 ? 2 : 1;
+        std::uint32_t text = length << 24;
+        std::uint32_t rest = value;
+        for (std::uint32_t digit = length; digit-- > 0; rest /= 10) text |= ('0' + rest % 10) << (8 * digit);
+        texts[value] = text;
+    }
+    return texts;
+}();
+
+inline constexpr auto padded_texts = [] {
+    std::array<std::uint32_t, 1000> texts{};
+    for (std::uint32_t value = 0; value < 1000; ++value) {
+        texts[value] = ('0' + value / 100) | ('0' + value / 10 % 10) << 8 | ('0' + value % 10) << 16;
+    }
+    return texts;
+}();
+
+static_assert(std::endian::native == std::endian::little);
+
+inline char* put_word(char* out, std::uint32_t text, std::size_t length) {
+    std::memcpy(out, &text, sizeof text);
+    return out + length;
+}
+
+inline char* format_below_1000000(char* out, std::uint32_t value) {
+    if (value < 1000) return put_word(out, short_texts[value], short_texts[value] >> 24);
+    const std::uint32_t high = value / 1000;
+    out = put_word(out, short_texts[high], short_texts[high] >> 24);
+    return put_word(out, padded_texts[value - high * 1000], 3);
+}
+
+char* format_u64_wide(char* out, std::uint64_t value);
+
+}  // namespace detail
 
 // Each writes the JSON text of the value at `out` (at most max_number_chars bytes) and returns
-// the end of what it wrote.
-char* format_u64(char* out, std::uint64_t value);
-char* format_i64(char* out, std::int64_t value);
+// the end of what it wrote. Readings are mostly short integers, so those take a few inlined
+// steps; std::to_chars is an out-of-line call that costs more than the digits themselves.
+// The room written may exceed the text by a byte, never max_number_chars.
+inline char* format_u64(char* out, std::uint64_t value) {
+    if (value < 1000000) return detail::format_below_1000000(out, static_cast<std::uint32_t>(value));
+    return detail::format_u64_wide(out, value);
+}
+
+// The sign is written unconditionally and kept or overwritten, as readings change sign at random.
+inline char* format_i64(char* out, std::int64_t value) {
+    *out = '-';
+    const bool negative = value < 0;
+    const auto bits = static_cast<std::uint64_t>(value);
+    return format_u64(out + negative, negative ? std::uint64_t(0) - bits : bits);
+}
 
 // Shortest round-trip digits of the value in its own precision, laid out in the plain form
 // ("25.4", "0.000001", "1000000000000.0") while the decimal point stays close, otherwise in
 // exponent form ("1e-45", "3.4028235e38"); NaN and infinities become null.
 char* format_f32(char* out, float value);
+
+// The shortest digits of a finite nonzero binary32 as an integer without trailing zeros, and
+// its decimal exponent: |value| reads back from significand x 10^exponent.
+struct ShortestDigits {
+    std::uint32_t significand;
+    int exponent;
+};
+ShortestDigits shortest_f32_digits(float value);
 char* format_f64(char* out, double value);
 
 }  // namespace velunda::codec

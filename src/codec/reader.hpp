@@ -39,6 +39,20 @@ public:
         constexpr int max_bytes = (bits + 6) / 7;
         constexpr unsigned last_byte_max = (1u << (bits - 7 * (max_bytes - 1))) - 1;
         std::uint64_t value = 0;
+        // Far from the end no byte needs its own bounds check; the loop then unrolls fully.
+        if (remaining() >= max_bytes) {
+            for (int i = 0; i < max_bytes; ++i) {
+                const std::uint8_t byte = pos_[i];
+                value |= static_cast<std::uint64_t>(byte & 0x7F) << (7 * i);
+                if ((byte & 0x80) == 0) {
+                    if (i == max_bytes - 1 && byte > last_byte_max) return WireError::DeserializeBadVarint;
+                    pos_ += i + 1;
+                    out = static_cast<UInt>(value);
+                    return {};
+                }
+            }
+            return WireError::DeserializeBadVarint;
+        }
         for (int i = 0; i < max_bytes; ++i) {
             if (pos_ == end_) return WireError::DeserializeUnexpectedEnd;
             const std::uint8_t byte = *pos_++;

@@ -10,10 +10,13 @@
 // Nothing is stored between read and write, so no count read from the wire ever sizes an
 // allocation: only the output grows, in step with the bytes actually consumed.
 
+#include <algorithm>
 #include <array>
 #include <concepts>
 #include <cstddef>
 #include <cstdint>
+#include <cstring>
+#include <initializer_list>
 #include <type_traits>
 #include <utility>
 
@@ -25,61 +28,127 @@ namespace velunda::codec {
 
 using Transcoder = Failure (*)(Reader&, JsonWriter&);
 
-// Every schema type has `transcode` and the least number of bytes one value takes on the wire.
+// Every schema type has `transcode`, the least number of bytes one value takes on the wire, and
+// the most bytes its JSON can take (`unbounded` once a list is inside). Each writes through
+// `write<Out>`, where Out is the JsonWriter, which checks for room at every token, or a
+// TextCursor into room already reserved: a value of bounded size reserves its whole maximum
+// once and is then written by a local cursor the compiler keeps in registers, which is what
+// makes long lists of small elements fast.
 template <class T>
 concept Schema = requires(Reader& reader, JsonWriter& writer) {
     { T::transcode(reader, writer) } -> std::same_as<Failure>;
     { T::min_wire_size } -> std::convertible_to<std::size_t>;
+    { T::max_json_size } -> std::convertible_to<std::size_t>;
+};
+
+inline constexpr std::size_t unbounded = SIZE_MAX;
+
+namespace detail {
+
+constexpr std::size_t bounded_sum(std::initializer_list<std::size_t> sizes) {
+    std::size_t total = 0;
+    for (const std::size_t size : sizes) {
+        if (size == unbounded) return unbounded;
+        total += size;
+    }
+    return total;
+}
+
+inline constexpr std::array<char, 4> null_text{'n', 'u', 'l', 'l'};
+
+}  // namespace detail
+
+template <class T>
+concept Bounded = T::max_json_size != unbounded;
+
+// Writes one value of T to `out`. Into the JsonWriter, a bounded value reserves its room and
+// goes through a cursor, with the reader copied to a local as well (output bytes may alias
+// anything, so members would be reloaded after every byte written).
+template <class T, class Out>
+Failure emit(Reader& reader, Out& out) {
+    if constexpr (std::is_same_v<Out, JsonWriter> && Bounded<T>) {
+        out.reserve(T::max_json_size);
+        Reader local = reader;
+        TextCursor cursor{out.cursor()};
+        const Failure failure = T::write(local, cursor);
+        reader = local;
+        out.set_cursor(cursor.at);
+        return failure;
+    } else {
+        return T::write(reader, out);
+    }
+}
+
+// The entry point of every schema type.
+template <class Self>
+struct Transcodes {
+    static Failure transcode(Reader& reader, JsonWriter& writer) { return emit<Self>(reader, writer); }
 };
 
 // ---- Primitives -------------------------------------------------------------------------------
 
-// A scalar: one reader call, then one writer call with the value read.
-template <class Value, std::size_t MinWireSize, Failure (Reader::*read)(Value&), auto write>
-struct Scalar {
+inline char* format_bool(char* out, bool value) {
+    std::memcpy(out, value ? "true" : "fals", 4);
+    if (value) return out + 4;
+    out[4] = 'e';
+    return out + 5;
+}
+
+// A scalar: one reader call, then its text formatted in place.
+template <class Value, std::size_t MinWireSize, Failure (Reader::*read)(Value&), auto format>
+struct Scalar : Transcodes<Scalar<Value, MinWireSize, read, format>> {
     static constexpr std::size_t min_wire_size = MinWireSize;
-    static Failure transcode(Reader& reader, JsonWriter& writer) {
+    static constexpr std::size_t max_json_size = max_number_chars;
+
+    template <class Out>
+    static Failure write(Reader& reader, Out& out) {
         Value value;
         if (auto failure = (reader.*read)(value)) return failure;
-        (writer.*write)(value);
+        out.put_formatted(value, format);
         return {};
     }
 };
 
-using U8 = Scalar<std::uint8_t, 1, &Reader::read_u8, &JsonWriter::write_u64>;
-using Bool = Scalar<bool, 1, &Reader::read_bool, &JsonWriter::write_bool>;
-using U16 = Scalar<std::uint16_t, 1, &Reader::read_varint<std::uint16_t>, &JsonWriter::write_u64>;
-using U32 = Scalar<std::uint32_t, 1, &Reader::read_varint<std::uint32_t>, &JsonWriter::write_u64>;
-using U64 = Scalar<std::uint64_t, 1, &Reader::read_varint<std::uint64_t>, &JsonWriter::write_u64>;
-using I16 = Scalar<std::int16_t, 1, &Reader::read_zigzag<std::int16_t>, &JsonWriter::write_i64>;
-using I32 = Scalar<std::int32_t, 1, &Reader::read_zigzag<std::int32_t>, &JsonWriter::write_i64>;
-using I64 = Scalar<std::int64_t, 1, &Reader::read_zigzag<std::int64_t>, &JsonWriter::write_i64>;
-using F32 = Scalar<float, 4, &Reader::read_float<float>, &JsonWriter::write_f32>;
-using F64 = Scalar<double, 8, &Reader::read_float<double>, &JsonWriter::write_f64>;
+using U8 = Scalar<std::uint8_t, 1, &Reader::read_u8, &format_u64>;
+using Bool = Scalar<bool, 1, &Reader::read_bool, &format_bool>;
+using U16 = Scalar<std::uint16_t, 1, &Reader::read_varint<std::uint16_t>, &format_u64>;
+using U32 = Scalar<std::uint32_t, 1, &Reader::read_varint<std::uint32_t>, &format_u64>;
+using U64 = Scalar<std::uint64_t, 1, &Reader::read_varint<std::uint64_t>, &format_u64>;
+using I16 = Scalar<std::int16_t, 1, &Reader::read_zigzag<std::int16_t>, &format_i64>;
+using I32 = Scalar<std::int32_t, 1, &Reader::read_zigzag<std::int32_t>, &format_i64>;
+using I64 = Scalar<std::int64_t, 1, &Reader::read_zigzag<std::int64_t>, &format_i64>;
+using F32 = Scalar<float, 4, &Reader::read_float<float>, &format_f32>;
+using F64 = Scalar<double, 8, &Reader::read_float<double>, &format_f64>;
 
 // ---- Options ----------------------------------------------------------------------------------
 
 template <Schema T>
-struct Option {
+struct Option : Transcodes<Option<T>> {
     static constexpr std::size_t min_wire_size = 1;
-    static Failure transcode(Reader& reader, JsonWriter& writer) {
+    static constexpr std::size_t max_json_size = std::max(detail::null_text.size(), T::max_json_size);
+
+    template <class Out>
+    static Failure write(Reader& reader, Out& out) {
         bool present;
         if (auto failure = reader.read_option_tag(present)) return failure;
         if (!present) {
-            writer.write_null();
+            out.put(detail::null_text);
             return {};
         }
-        return T::transcode(reader, writer);
+        return emit<T>(reader, out);
     }
 };
 
 // A tag and nothing else; written as null whichever tag was read.
-struct OptionUnit {
+struct OptionUnit : Transcodes<OptionUnit> {
     static constexpr std::size_t min_wire_size = 1;
-    static Failure transcode(Reader& reader, JsonWriter& writer) {
+    static constexpr std::size_t max_json_size = detail::null_text.size();
+
+    template <class Out>
+    static Failure write(Reader& reader, Out& out) {
         bool present;
         if (auto failure = reader.read_option_tag(present)) return failure;
-        writer.write_null();
+        out.put(detail::null_text);
         return {};
     }
 };
@@ -94,15 +163,17 @@ concept ConsumesInput = Schema<T> && T::min_wire_size >= 1;
 // A count, then that many elements; with Capacity set, the element after the last allowed one
 // is still read first (its own error wins) and only then refused.
 template <ConsumesInput T, std::uint64_t Capacity = UINT64_MAX>
-struct BasicList {
+struct BasicList : Transcodes<BasicList<T, Capacity>> {
     static constexpr std::size_t min_wire_size = 1;
-    static Failure transcode(Reader& reader, JsonWriter& writer) {
+    static constexpr std::size_t max_json_size = unbounded;
+
+    static Failure write(Reader& reader, JsonWriter& writer) {
         std::uint64_t count;
         if (auto failure = reader.read_varint(count)) return failure;
         writer.put('[');
         for (std::uint64_t index = 0; index < count; ++index) {
             if (index != 0) writer.put(',');
-            if (auto failure = T::transcode(reader, writer)) return failure;
+            if (auto failure = emit<T>(reader, writer)) return failure;
             if (index == Capacity) return WireError::SerdeDeCustom;
         }
         writer.put(']');
@@ -119,15 +190,18 @@ using BoundedList = BasicList<T, Capacity>;
 // Exactly Count values, no count on the wire.
 template <Schema T, std::size_t Count>
     requires(Count >= 1)
-struct Array {
+struct Array : Transcodes<Array<T, Count>> {
     static constexpr std::size_t min_wire_size = T::min_wire_size * Count;
-    static Failure transcode(Reader& reader, JsonWriter& writer) {
-        writer.put('[');
+    static constexpr std::size_t max_json_size = Bounded<T> ? 1 + Count * (T::max_json_size + 1) : unbounded;
+
+    template <class Out>
+    static Failure write(Reader& reader, Out& out) {
+        out.put('[');
         for (std::size_t index = 0; index < Count; ++index) {
-            if (index != 0) writer.put(',');
-            if (auto failure = T::transcode(reader, writer)) return failure;
+            if (index != 0) out.put(',');
+            if (auto failure = emit<T>(reader, out)) return failure;
         }
-        writer.put(']');
+        out.put(']');
         return {};
     }
 };
@@ -155,21 +229,24 @@ inline constexpr auto key_token = concat(chars<Lead>, quoted<Key>, chars<':'>);
 
 template <class... Fields>
     requires(sizeof...(Fields) >= 1 && (detail::IsField<Fields>::value && ...))
-struct Record {
+struct Record : Transcodes<Record<Fields...>> {
     static constexpr std::size_t min_wire_size = (Fields::Type::min_wire_size + ...);
+    static constexpr std::size_t max_json_size =
+        detail::bounded_sum({1, (detail::key_token<',', Fields::key>.size() + ...), Fields::Type::max_json_size...});
 
-    static Failure transcode(Reader& reader, JsonWriter& writer) {
-        if (auto failure = transcode_fields(reader, writer, std::index_sequence_for<Fields...>{})) return failure;
-        writer.put('}');
+    template <class Out>
+    static Failure write(Reader& reader, Out& out) {
+        if (auto failure = write_fields(reader, out, std::index_sequence_for<Fields...>{})) return failure;
+        out.put('}');
         return {};
     }
 
 private:
-    template <std::size_t... Index>
-    static Failure transcode_fields(Reader& reader, JsonWriter& writer, std::index_sequence<Index...>) {
+    template <class Out, std::size_t... Index>
+    static Failure write_fields(Reader& reader, Out& out, std::index_sequence<Index...>) {
         Failure failure;
-        (void)((writer.put(detail::key_token<Index == 0 ? '{' : ',', Fields::key>),
-                !(failure = Fields::Type::transcode(reader, writer))) &&
+        (void)((out.put(detail::key_token<Index == 0 ? '{' : ',', Fields::key>),
+                !(failure = emit<typename Fields::Type>(reader, out))) &&
                ...);
         return failure;
     }
@@ -211,8 +288,11 @@ using RecordOf = typename detail::DropAbsent<detail::KeptFields<>, Rows...>::typ
 template <FixedString Name>
 struct Unit {
     static constexpr std::size_t min_content_size = 0;
-    static Failure transcode(Reader&, JsonWriter& writer) {
-        writer.put(quoted<Name>);
+    static constexpr std::size_t max_json_size = quoted<Name>.size();
+
+    template <class Out>
+    static Failure write(Reader&, Out& out) {
+        out.put(quoted<Name>);
         return {};
     }
 };
@@ -222,10 +302,14 @@ struct Unit {
 template <FixedString Name, Schema T>
 struct Newtype {
     static constexpr std::size_t min_content_size = T::min_wire_size;
-    static Failure transcode(Reader& reader, JsonWriter& writer) {
-        writer.put(detail::key_token<'{', Name>);
-        if (auto failure = T::transcode(reader, writer)) return failure;
-        writer.put('}');
+    static constexpr std::size_t max_json_size =
+        detail::bounded_sum({detail::key_token<'{', Name>.size(), T::max_json_size, 1});
+
+    template <class Out>
+    static Failure write(Reader& reader, Out& out) {
+        out.put(detail::key_token<'{', Name>);
+        if (auto failure = emit<T>(reader, out)) return failure;
+        out.put('}');
         return {};
     }
 };
@@ -236,16 +320,18 @@ using StructVariant = Newtype<Name, Record<Fields...>>;
 // A u32 discriminant numbering the variants from 0 in declaration order, then that variant.
 template <class... Variants>
     requires(sizeof...(Variants) >= 1)
-struct Enum {
+struct Enum : Transcodes<Enum<Variants...>> {
     static constexpr std::size_t min_wire_size = 1;
     static constexpr std::size_t variant_count = sizeof...(Variants);
+    static constexpr std::size_t max_json_size = std::max({Variants::max_json_size...});
 
-    static Failure transcode(Reader& reader, JsonWriter& writer) {
-        static constexpr std::array<Transcoder, variant_count> variants{&Variants::transcode...};
+    template <class Out>
+    static Failure write(Reader& reader, Out& out) {
+        static constexpr std::array<Failure (*)(Reader&, Out&), variant_count> variants{&emit<Variants, Out>...};
         std::uint32_t discriminant;
         if (auto failure = reader.read_varint(discriminant)) return failure;
         if (discriminant >= variant_count) return WireError::SerdeDeCustom;
-        return variants[discriminant](reader, writer);
+        return variants[discriminant](reader, out);
     }
 };
 

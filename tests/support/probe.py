@@ -48,8 +48,8 @@ class Probe:
             fn.restype = ctypes.c_size_t
         lib.velunda_probe_quote.argtypes = [ctypes.c_char_p, ctypes.c_size_t, ctypes.c_char_p]
         lib.velunda_probe_quote.restype = ctypes.c_size_t
-        lib.velunda_probe_f32_round_trip_failures.argtypes = [ctypes.c_uint32, ctypes.c_uint]
-        lib.velunda_probe_f32_round_trip_failures.restype = ctypes.c_uint64
+        lib.velunda_probe_f32_format_failures.argtypes = [ctypes.c_uint32, ctypes.c_uint]
+        lib.velunda_probe_f32_format_failures.restype = ctypes.c_uint64
         lib.velunda_probe_base64.argtypes = [
             ctypes.c_char_p, ctypes.c_size_t, ctypes.c_char_p, size_p, size_p, ctypes.POINTER(ctypes.c_uint8),
         ]
@@ -99,5 +99,5 @@ class Probe:
         size = self._lib.velunda_probe_quote(text, len(text), out)
         return out.raw[:size]
 
-    def f32_round_trip_failures(self, stride: int, threads: int) -> int:
-        return self._lib.velunda_probe_f32_round_trip_failures(stride, threads)
+    def f32_format_failures(self, stride: int, threads: int) -> int:
+        return self._lib.velunda_probe_f32_format_failures(stride, threads)
