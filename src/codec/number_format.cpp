@@ -8,8 +8,8 @@
 namespace velunda::codec {
 
 char* detail::format_u64_wide(char* out, std::uint64_t value) {
-    int digits = 7;
-    for (std::uint64_t bound = 10000000; digits < 20 && value >= bound; bound *= 10) ++digits;
+    int digits = 10;
+    for (std::uint64_t bound = 10000000000; digits < 20 && value >= bound; bound *= 10) ++digits;
     char* cursor = out + digits;
     while (value >= 100) {
         cursor -= 2;
@@ -128,34 +128,39 @@ char* copy_text(char* out, const char* text, std::size_t size) {
     return out + size;
 }
 
-char* fill_zeros(char* out, int count) {
-    for (int i = 0; i < count; ++i) *out++ = '0';
-    return out;
+// Digits are moved in one fixed-size copy of at least their count (17 at most) rather than a
+// call with a variable size; what lands past the text is overwritten or lies in the slack.
+constexpr std::size_t digit_move = 24;
+constexpr std::size_t digit_buffer_size = 48;
+
+char* move_digits(char* out, const char* digits, int count) {
+    std::memcpy(out, digits, digit_move);
+    return out + count;
 }
 
-// Lays out the digits D of a value 0.D x 10^point: plain_limit is the largest point still
-// written without an exponent, small_limit the smallest.
+// Lays out the digits D of a value 0.D x 10^point: plain_limit (at most 16) is the largest
+// point still written without an exponent, small_limit (at least -6) the smallest. `digits`
+// holds digit_buffer_size bytes.
 char* lay_out(char* out, const char* digits, int digit_count, int point, int plain_limit, int small_limit) {
     const int scale = point - digit_count;  // value = D x 10^scale
     if (scale >= 0 && point <= plain_limit) {
-        out = copy_text(out, digits, static_cast<std::size_t>(digit_count));
-        out = fill_zeros(out, scale);
-        return copy_text(out, ".0", 2);
+        out = move_digits(out, digits, digit_count);
+        std::memset(out, '0', 16);
+        return copy_text(out + scale, ".0", 2);
     }
     if (point > 0 && point <= plain_limit) {
-        out = copy_text(out, digits, static_cast<std::size_t>(point));
+        out = move_digits(out, digits, point);
         *out++ = '.';
-        return copy_text(out, digits + point, static_cast<std::size_t>(digit_count - point));
+        return move_digits(out, digits + point, digit_count - point);
     }
     if (point <= 0 && point >= small_limit) {
-        out = copy_text(out, "0.", 2);
-        out = fill_zeros(out, -point);
-        return copy_text(out, digits, static_cast<std::size_t>(digit_count));
+        std::memcpy(out, "0.000000", 8);
+        return move_digits(out + 2 - point, digits, digit_count);
     }
     *out++ = digits[0];
     if (digit_count > 1) {
         *out++ = '.';
-        out = copy_text(out, digits + 1, static_cast<std::size_t>(digit_count - 1));
+        out = move_digits(out, digits + 1, digit_count - 1);
     }
     *out++ = 'e';
     return format_i64(out, point - 1);
@@ -184,7 +189,7 @@ char* format_f32(char* out, float value) {
     if (char* special = format_special(out, value)) return special;
     if (std::signbit(value)) *out++ = '-';
     const auto [significand, exponent] = shortest_f32_digits(value);
-    char digits[max_number_chars];
+    char digits[digit_buffer_size];
     const int digit_count = static_cast<int>(format_u64(digits, significand) - digits);
     return lay_out(out, digits, digit_count, digit_count + exponent, 13, -5);
 }
@@ -201,7 +206,7 @@ char* format_f64(char* out, double value) {
         *out++ = '-';
         ++p;
     }
-    char digits[20];
+    char digits[digit_buffer_size];
     int digit_count = 0;
     digits[digit_count++] = *p++;
     if (*p == '.') {

@@ -9,8 +9,9 @@
 namespace velunda::codec {
 
 // Room any formatted number needs, with the few bytes of slack that whole-word stores take:
-// the longest texts are 24 bytes ("-2.2250738585072014e-308").
-inline constexpr std::size_t max_number_chars = 32;
+// the longest texts are 24 bytes ("-2.2250738585072014e-308"), and float layout copies its
+// digits in fixed 24-byte moves.
+inline constexpr std::size_t max_number_chars = 48;
 
 namespace detail {
 
@@ -66,6 +67,16 @@ inline char* format_below_1000000(char* out, std::uint32_t value) {
     return put_word(out, padded_texts[value - high * 1000], 3);
 }
 
+inline char* format_below_1000000000(char* out, std::uint32_t value) {
+    if (value < 1000000) return format_below_1000000(out, value);
+    const std::uint32_t high = value / 1000000;
+    const std::uint32_t rest = value - high * 1000000;
+    const std::uint32_t middle = rest / 1000;
+    out = put_word(out, short_texts[high], short_texts[high] >> 24);
+    out = put_word(out, padded_texts[middle], 3);
+    return put_word(out, padded_texts[rest - middle * 1000], 3);
+}
+
 char* format_u64_wide(char* out, std::uint64_t value);
 
 }  // namespace detail
@@ -75,7 +86,7 @@ char* format_u64_wide(char* out, std::uint64_t value);
 // steps; std::to_chars is an out-of-line call that costs more than the digits themselves.
 // The room written may exceed the text by a byte, never max_number_chars.
 inline char* format_u64(char* out, std::uint64_t value) {
-    if (value < 1000000) return detail::format_below_1000000(out, static_cast<std::uint32_t>(value));
+    if (value < 1000000000) return detail::format_below_1000000000(out, static_cast<std::uint32_t>(value));
     return detail::format_u64_wide(out, value);
 }
 

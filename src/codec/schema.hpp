@@ -171,12 +171,46 @@ struct BasicList : Transcodes<BasicList<T, Capacity>> {
         std::uint64_t count;
         if (auto failure = reader.read_varint(count)) return failure;
         writer.put('[');
+        if (auto failure = write_elements(reader, writer, count)) return failure;
+        writer.put(']');
+        return {};
+    }
+
+private:
+    // Bounded elements are written in runs, each into room reserved once for the whole run
+    // (a few KiB at most, whatever the count says).
+    static Failure write_elements(Reader& reader, JsonWriter& writer, std::uint64_t count)
+        requires Bounded<T>
+    {
+        constexpr std::size_t element_room = T::max_json_size + 1;
+        constexpr std::uint64_t run_length = std::max<std::size_t>(1, 4096 / element_room);
+        for (std::uint64_t index = 0; index < count;) {
+            const std::uint64_t run_end = index + std::min(run_length, count - index);
+            writer.reserve(static_cast<std::size_t>(run_end - index) * element_room);
+            Reader local = reader;
+            TextCursor cursor{writer.cursor()};
+            Failure failure;
+            for (; index < run_end; ++index) {
+                if (index != 0) cursor.put(',');
+                if ((failure = T::write(local, cursor))) break;
+                if (index == Capacity) {
+                    failure = WireError::SerdeDeCustom;
+                    break;
+                }
+            }
+            reader = local;
+            writer.set_cursor(cursor.at);
+            if (failure) return failure;
+        }
+        return {};
+    }
+
+    static Failure write_elements(Reader& reader, JsonWriter& writer, std::uint64_t count) {
         for (std::uint64_t index = 0; index < count; ++index) {
             if (index != 0) writer.put(',');
             if (auto failure = emit<T>(reader, writer)) return failure;
             if (index == Capacity) return WireError::SerdeDeCustom;
         }
-        writer.put(']');
         return {};
     }
 };

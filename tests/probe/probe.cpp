@@ -103,6 +103,16 @@ bool formats_exactly(std::uint32_t bits) {
     return ours.significand == reference.significand && ours.exponent == reference.exponent;
 }
 
+// Formats into room of max_number_chars, as the writer gives every number, and copies the text
+// (at most 32 bytes) to `out`.
+template <class Format>
+std::size_t copy_number(char* out, Format format) {
+    char text[max_number_chars];
+    const auto size = static_cast<std::size_t>(format(text) - text);
+    std::memcpy(out, text, size);
+    return size;
+}
+
 }  // namespace
 
 extern "C" {
@@ -126,19 +136,19 @@ __attribute__((visibility("default"))) int velunda_probe_transcode(const char* s
 }
 
 __attribute__((visibility("default"))) std::size_t velunda_probe_format_f32(std::uint32_t bits, char* out) {
-    return static_cast<std::size_t>(format_f32(out, std::bit_cast<float>(bits)) - out);
+    return copy_number(out, [&](char* text) { return format_f32(text, std::bit_cast<float>(bits)); });
 }
 
 __attribute__((visibility("default"))) std::size_t velunda_probe_format_f64(std::uint64_t bits, char* out) {
-    return static_cast<std::size_t>(format_f64(out, std::bit_cast<double>(bits)) - out);
+    return copy_number(out, [&](char* text) { return format_f64(text, std::bit_cast<double>(bits)); });
 }
 
 __attribute__((visibility("default"))) std::size_t velunda_probe_format_i64(std::int64_t value, char* out) {
-    return static_cast<std::size_t>(format_i64(out, value) - out);
+    return copy_number(out, [&](char* text) { return format_i64(text, value); });
 }
 
 __attribute__((visibility("default"))) std::size_t velunda_probe_format_u64(std::uint64_t value, char* out) {
-    return static_cast<std::size_t>(format_u64(out, value) - out);
+    return copy_number(out, [&](char* text) { return format_u64(text, value); });
 }
 
 // Decodes base64 into `out` (room for base64_decoded_capacity bytes). Returns -1 when the text
