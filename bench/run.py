@@ -42,25 +42,32 @@ LARGE_MIN_GB_PER_S = 1.0
 MEMORY_MAX_RATIO = 1.3
 
 
-def median_seconds(call, budget: float) -> float:
-    """Median of timed batches; a batch is sized to take about a millisecond."""
+def batch_size(call) -> int:
+    """Calls per timed batch: enough for about a millisecond."""
     batch = 1
     while True:
         start = time.perf_counter()
         for _ in range(batch):
             call()
-        elapsed = time.perf_counter() - start
-        if elapsed > 1e-3 or batch >= 1 << 20:
-            break
+        if time.perf_counter() - start > 1e-3 or batch >= 1 << 20:
+            return batch
         batch *= 2
-    samples = []
-    deadline = time.perf_counter() + budget
-    while time.perf_counter() < deadline or len(samples) < 5:
-        start = time.perf_counter()
-        for _ in range(batch):
-            call()
-        samples.append((time.perf_counter() - start) / batch)
-    return statistics.median(samples)
+
+
+def median_seconds(calls: dict, budget: float) -> dict[str, float]:
+    """Median time per call of each contender. Their batches take turns, so that the noise of
+    a shared machine falls on all of them alike and their ratios stay steady."""
+    batches = {name: batch_size(call) for name, call in calls.items()}
+    samples: dict[str, list[float]] = {name: [] for name in calls}
+    deadline = time.perf_counter() + budget * len(calls)
+    while time.perf_counter() < deadline or len(samples["ours"]) < 7:
+        for name, call in calls.items():
+            batch = batches[name]
+            start = time.perf_counter()
+            for _ in range(batch):
+                call()
+            samples[name].append((time.perf_counter() - start) / batch)
+    return {name: statistics.median(times) for name, times in samples.items()}
 
 
 def measure(workload: workloads.Workload, budget: float) -> dict[str, float]:
@@ -75,13 +82,14 @@ def measure(workload: workloads.Workload, budget: float) -> dict[str, float]:
         binascii.a2b_base64(text)
         output_bytes.decode("ascii")
 
-    return {
-        "ours": median_seconds(lambda: parser.parse(kind, version, text), budget),
-        "orjson": median_seconds(lambda: orjson.dumps(decoded), budget),
-        "json": median_seconds(lambda: json.dumps(decoded, separators=(",", ":")), budget),
-        "floor": median_seconds(floor, budget),
-        "output": len(output),
-    }
+    figures = median_seconds({
+        "ours": lambda: parser.parse(kind, version, text),
+        "orjson": lambda: orjson.dumps(decoded),
+        "json": lambda: json.dumps(decoded, separators=(",", ":")),
+        "floor": floor,
+    }, budget)
+    figures["output"] = len(output)
+    return figures
 
 
 MEMORY_PROBE = textwrap.dedent("""

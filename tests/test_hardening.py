@@ -129,6 +129,18 @@ def test_a_current_profile_of_100000_cells(parser):
     assert parser.parse("samples", 13, b64(data)) == envelope("Samples", 13, layout.json(value))
 
 
+# A light measurement takes 4 bytes and about 64 characters of JSON, so the text outgrows the
+# room first reserved for it: 50 stay within the stack buffer of short texts, 150 move to the
+# heap and grow again there, 1000 start on the heap.
+@pytest.mark.parametrize("measurements", [50, 150, 1000])
+def test_text_that_outgrows_its_first_room(parser, measurements):
+    layout = SAMPLES[13]
+    value = list(layout.smallest())
+    value[layout.keys.index("light")] = ([(True, (n % 11, None), n, 65535 - n) for n in range(measurements)],)
+    data = layout.encode(value)
+    assert parser.parse("samples", 13, b64(data)) == envelope("Samples", 13, layout.json(value))
+
+
 MEBIBYTES_OF_WHITESPACE = [
     (" " * 2**22, "InvalidByte(0, 32)"),
     ("\n" * (2**22 + 1), f"InvalidByte({2**22}, 10)"),

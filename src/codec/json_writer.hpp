@@ -3,6 +3,7 @@
 #include <array>
 #include <cstddef>
 #include <cstdint>
+#include <cstdlib>
 #include <cstring>
 #include <string_view>
 
@@ -20,6 +21,33 @@ public:
 
 protected:
     ~TextStorage() = default;
+};
+
+// Room for short texts inside the object (on the caller's stack), moving to the heap only
+// when a text outgrows it: most payloads then cost no allocation for their text at all.
+template <std::size_t InlineSize>
+class InlineTextStorage final : public TextStorage {
+public:
+    InlineTextStorage() = default;
+    InlineTextStorage(const InlineTextStorage&) = delete;
+    InlineTextStorage& operator=(const InlineTextStorage&) = delete;
+    ~InlineTextStorage() { std::free(heap_); }
+
+    char* resize(std::size_t capacity) override {
+        if (heap_ == nullptr && capacity <= InlineSize) return inline_;
+        if (heap_ == nullptr) {
+            heap_ = static_cast<char*>(std::malloc(capacity));
+            if (heap_ != nullptr) std::memcpy(heap_, inline_, InlineSize);
+            return heap_;
+        }
+        char* grown = static_cast<char*>(std::realloc(heap_, capacity));
+        if (grown != nullptr) heap_ = grown;
+        return grown;
+    }
+
+private:
+    char inline_[InlineSize];
+    char* heap_ = nullptr;
 };
 
 // One growing text buffer, in malloc'd memory or in a caller's TextStorage. Writers append

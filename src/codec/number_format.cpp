@@ -186,8 +186,11 @@ ShortestDigits shortest_f32_digits(float value) {
 }
 
 char* format_f32(char* out, float value) {
-    if (char* special = format_special(out, value)) return special;
-    if (std::signbit(value)) *out++ = '-';
+    const auto bits = std::bit_cast<std::uint32_t>(value);
+    // Zero wraps around to the top, so one comparison finds zero, the infinities and NaN.
+    if ((bits & 0x7FFFFFFF) - 1 >= 0x7F7FFFFF) return format_special(out, value);
+    *out = '-';
+    out += bits >> 31;
     const auto [significand, exponent] = shortest_f32_digits(value);
     char digits[digit_buffer_size];
     const int digit_count = static_cast<int>(format_u64(digits, significand) - digits);

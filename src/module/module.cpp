@@ -224,11 +224,16 @@ PyObject* parse(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObjec
     try {
         // Growing a str in place costs more per call than one small copy; it pays off only
         // where the copy would be large.
-        StrStorage result;
-        const bool in_place = base64_text.size() >= in_place_result_threshold;
-        const velunda::Outcome outcome = velunda::decode(kind, version, base64_text, in_place ? &result : nullptr);
+        if (base64_text.size() >= in_place_result_threshold) {
+            StrStorage result;
+            const velunda::Outcome outcome = velunda::decode(kind, version, base64_text, &result);
+            if (!outcome.ok()) return raise_value_error(outcome.message(kind));
+            return result.release(outcome.json());
+        }
+        velunda::codec::InlineTextStorage<4096> text;
+        const velunda::Outcome outcome = velunda::decode(kind, version, base64_text, &text);
         if (!outcome.ok()) return raise_value_error(outcome.message(kind));
-        return in_place ? result.release(outcome.json()) : ascii_str(outcome.json());
+        return ascii_str(outcome.json());
     } catch (const std::bad_alloc&) {
         return PyErr_NoMemory();
     } catch (const std::exception& fault) {
