@@ -190,6 +190,12 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
         if (error.kind == Error::Kind::ProtocolVersionNotSupported && error.version != version) {
             fail("wrong version reported", text);
         }
+        // A wire error lies inside the payload and inside the record: an offset no further than
+        // the decoded bytes (the end, when they ran out) and a path to some field.
+        if (error.kind == Error::Kind::PostcardError) {
+            if (raw && error.wire_offset > payload_size) fail("wire error past the payload", text);
+            if (error.path.empty()) fail("wire error without a path", text);
+        }
         if (outcome.message(kinds[kind_index]).empty()) fail("empty message", text);
         return 0;
     }

@@ -54,6 +54,18 @@ std::string describe(const Error& error) {
     return {};
 }
 
+std::optional<std::size_t> Error::offset() const {
+    switch (kind) {
+        case Kind::B64Error:
+            return base64.offset;
+        case Kind::PostcardError:
+            return wire_offset;
+        case Kind::ProtocolVersionNotSupported:
+            break;
+    }
+    return std::nullopt;
+}
+
 Outcome Outcome::success(codec::JsonWriter&& json) { return Outcome(Status::ok, std::move(json), Error{}); }
 
 Outcome Outcome::unknown_kind() { return Outcome(Status::unknown_kind, codec::JsonWriter(0), Error{}); }
@@ -97,9 +109,11 @@ Outcome decode(std::string_view kind, std::uint64_t version, std::string_view ba
 
     codec::JsonWriter json(initial_json_capacity(payload_size), storage);
     json.put(layout->envelope_open);
-    codec::Reader reader(payload, payload_size);
+    codec::FailurePath failure_path;
+    codec::Reader reader(payload, payload_size, &failure_path);
     if (auto failure = layout->transcode(reader, json)) {
-        return Outcome::failure({.kind = Error::Kind::PostcardError, .wire = *failure});
+        return Outcome::failure(
+            {.kind = Error::Kind::PostcardError, .wire = *failure, .wire_offset = reader.offset(), .path = failure_path.text()});
     }
     json.put(std::string_view("}}"));
     return Outcome::success(std::move(json));

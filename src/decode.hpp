@@ -1,6 +1,7 @@
 #pragma once
 
 #include <cstdint>
+#include <optional>
 #include <string>
 #include <string_view>
 
@@ -17,6 +18,14 @@ struct Error {
     codec::Base64Error base64{};
     codec::WireError wire{};
     std::uint64_t version = 0;
+    // A wire error's place: the offset in the decoded payload where the failing value begins,
+    // and its path from the top of the record in JSON keys, indices and variant names.
+    std::size_t wire_offset = 0;
+    std::string path{};
+
+    // Where it failed: the byte offset in the payload (wire errors) or in the text (base64
+    // errors); none for an unsupported version.
+    std::optional<std::size_t> offset() const;
 };
 
 // "B64Error(InvalidByte(3, 45))", "PostcardError(SerdeDeCustom)", "ProtocolVersionNotSupported(7)".

@@ -133,9 +133,9 @@ class TestBoundedList:
         assert probe.transcode("bounded11_i32", eleven)[1] == END
         assert probe.transcode("bounded11_u16", varint(12) + b"\x00" * 11 + h("ffff04"))[1] == BAD_VARINT
 
-    def test_refusal_comes_after_exactly_twelve_elements(self, probe):
-        _, text, consumed = probe.transcode("bounded11_u16", varint(20) + b"\x05" * 20)
-        assert text == CUSTOM and consumed == 1 + 12
+    def test_refusal_is_reported_where_the_twelfth_element_begins(self, probe):
+        _, text, offset = probe.transcode("bounded11_u16", varint(20) + b"\x05" * 20)
+        assert text == CUSTOM and offset == 1 + 11
 
 
 @pytest.mark.parametrize("count", [2**64 - 1, 2**32, 1_000_000])

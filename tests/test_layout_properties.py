@@ -1,6 +1,7 @@
 """Properties of every layout of every family: random records, encoded by the test-side model,
 decode to the JSON the model writes (floats checked against numpy's shortest digits); bytes
-after a record are ignored; every cut short payload fails as ending early."""
+after a record are ignored; every cut short payload fails as ending early, at the read and the
+offset where the bytes ran out."""
 
 import pytest
 from hypothesis import given, strategies as st
@@ -30,8 +31,11 @@ def test_random_records_decode_to_the_models_json(parser, kind, version, data):
 @given(data=st.data())
 def test_every_cut_ends_early(parser, kind, version, data):
     layout = layout_of(kind, version)
-    whole = layout.encode(data.draw(layout.strategy()))
+    value = data.draw(layout.strategy())
+    whole = layout.encode(value)
     cut = data.draw(st.integers(0, len(whole) - 1))
     with pytest.raises(ValueError) as raised:
         parser.parse(kind, version, b64(whole[:cut]))
     assert str(raised.value) == "Parsing failed: PostcardError(DeserializeUnexpectedEnd)"
+    # The read that ran out is named by the model's own walk of the encoding.
+    assert (raised.value.path, raised.value.offset) == layout.failure_at(value, cut)

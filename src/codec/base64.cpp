@@ -110,7 +110,7 @@ std::optional<Base64Error> base64_decode(std::string_view text, std::uint8_t* ou
         }
     }
     if (symbols == 1) return Base64Error{Base64Error::Kind::InvalidLength, length, 0};
-    if (symbols + padding != 4) return Base64Error{Base64Error::Kind::InvalidPadding};
+    if (symbols + padding != 4) return Base64Error{Base64Error::Kind::InvalidPadding, final_start};
 
     // Symbols stand at the start of the final group, so the last one is at final_start + symbols - 1.
     const std::uint32_t unused_bits_mask = symbols == 2 ? 0x0F : symbols == 3 ? 0x03 : 0x00;

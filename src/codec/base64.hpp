@@ -12,7 +12,7 @@ namespace velunda::codec {
 struct Base64Error {
     enum class Kind : std::uint8_t { InvalidByte, InvalidLength, InvalidLastSymbol, InvalidPadding };
     Kind kind;
-    std::size_t offset = 0;  // InvalidByte, InvalidLength, InvalidLastSymbol
+    std::size_t offset = 0;  // as printed; for InvalidPadding, where the final group starts
     std::uint8_t byte = 0;   // InvalidByte, InvalidLastSymbol
 
     friend bool operator==(const Base64Error&, const Base64Error&) = default;

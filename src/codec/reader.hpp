@@ -5,18 +5,36 @@
 #include <cstdint>
 #include <type_traits>
 
+#include "codec/failure_path.hpp"
 #include "codec/wire_error.hpp"
 
 namespace velunda::codec {
 
 // A cursor over the decoded payload bytes. Reads only move forward; what lies past the last
-// field a schema asks for is never looked at.
+// field a schema asks for is never looked at. A read that fails leaves the cursor where it
+// began, so offset() then tells where the failing value starts; with a FailurePath given, the
+// schemas also note on it where in the record that value lies.
 class Reader {
 public:
-    Reader(const std::uint8_t* begin, std::size_t size) : begin_(begin), pos_(begin), end_(begin + size) {}
+    Reader(const std::uint8_t* begin, std::size_t size, FailurePath* failure_path = nullptr)
+        : begin_(begin), pos_(begin), end_(begin + size), failure_path_(failure_path) {}
 
     std::size_t remaining() const { return static_cast<std::size_t>(end_ - pos_); }
     std::size_t offset() const { return static_cast<std::size_t>(pos_ - begin_); }
+
+    // For a value refused after it was read whole (an unknown variant, an element past a list's
+    // capacity): the failure is then reported where the value began.
+    const std::uint8_t* mark() const { return pos_; }
+    void rewind(const std::uint8_t* mark) { pos_ = mark; }
+    // Takes up where a copy of this reader (kept in registers for a stretch) has read to.
+    void resume_from(const Reader& copy) { pos_ = copy.pos_; }
+
+    void note_failed_name(std::string_view name) {
+        if (failure_path_ != nullptr) failure_path_->add_name(name);
+    }
+    void note_failed_index(std::uint64_t index) {
+        if (failure_path_ != nullptr) failure_path_->add_index(index);
+    }
 
     Failure read_u8(std::uint8_t& out) {
         if (pos_ == end_) return WireError::DeserializeUnexpectedEnd;
@@ -53,17 +71,16 @@ public:
             }
             return WireError::DeserializeBadVarint;
         }
-        for (int i = 0; i < max_bytes; ++i) {
-            if (pos_ == end_) return WireError::DeserializeUnexpectedEnd;
-            const std::uint8_t byte = *pos_++;
+        for (int i = 0; pos_ + i != end_; ++i) {
+            const std::uint8_t byte = pos_[i];
             value |= static_cast<std::uint64_t>(byte & 0x7F) << (7 * i);
             if ((byte & 0x80) == 0) {
-                if (i == max_bytes - 1 && byte > last_byte_max) return WireError::DeserializeBadVarint;
+                pos_ += i + 1;
                 out = static_cast<UInt>(value);
                 return {};
             }
         }
-        return WireError::DeserializeBadVarint;
+        return WireError::DeserializeUnexpectedEnd;
     }
 
     template <class SInt>
@@ -89,16 +106,16 @@ public:
 
 private:
     Failure read_zero_or_one(bool& out, WireError otherwise) {
-        std::uint8_t byte;
-        if (auto failure = read_u8(byte)) return failure;
-        if (byte > 1) return otherwise;
-        out = byte == 1;
+        if (pos_ == end_) return WireError::DeserializeUnexpectedEnd;
+        if (*pos_ > 1) return otherwise;
+        out = *pos_++ == 1;
         return {};
     }
 
     const std::uint8_t* begin_;
     const std::uint8_t* pos_;
     const std::uint8_t* end_;
+    FailurePath* failure_path_;
 };
 
 }  // namespace velunda::codec

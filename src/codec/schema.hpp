@@ -8,7 +8,9 @@
 //     using PWMPumpState = Enum<Unit<"Off">, Newtype<"On", U16>>;
 //
 // Nothing is stored between read and write, so no count read from the wire ever sizes an
-// allocation: only the output grows, in step with the bytes actually consumed.
+// allocation: only the output grows, in step with the bytes actually consumed. On a failure
+// each enclosing field, variant and element notes its step on the reader's FailurePath as the
+// failure returns; the success path does no such work.
 
 #include <algorithm>
 #include <array>
@@ -71,7 +73,7 @@ Failure emit(Reader& reader, Out& out) {
         Reader local = reader;
         TextCursor cursor{out.cursor()};
         const Failure failure = T::write(local, cursor);
-        reader = local;
+        reader.resume_from(local);
         out.set_cursor(cursor.at);
         return failure;
     } else {
@@ -177,6 +179,15 @@ struct BasicList : Transcodes<BasicList<T, Capacity>> {
     }
 
 private:
+    // Lists without a capacity never test for it, so that nothing of the check is left in their loops.
+    static constexpr bool past_capacity(std::uint64_t index) {
+        if constexpr (Capacity == UINT64_MAX) {
+            return false;
+        } else {
+            return index == Capacity;
+        }
+    }
+
     // Bounded elements are written in runs, each into room reserved once for the whole run
     // (a few KiB at most, whatever the count says).
     static Failure write_elements(Reader& reader, JsonWriter& writer, std::uint64_t count)
@@ -192,15 +203,20 @@ private:
             Failure failure;
             for (; index < run_end; ++index) {
                 if (index != 0) cursor.put(',');
+                const std::uint8_t* const element_start = local.mark();
                 if ((failure = T::write(local, cursor))) break;
-                if (index == Capacity) {
+                if (past_capacity(index)) {
+                    local.rewind(element_start);
                     failure = WireError::SerdeDeCustom;
                     break;
                 }
             }
-            reader = local;
+            reader.resume_from(local);
             writer.set_cursor(cursor.at);
-            if (failure) return failure;
+            if (failure) {
+                reader.note_failed_index(index);
+                return failure;
+            }
         }
         return {};
     }
@@ -208,8 +224,16 @@ private:
     static Failure write_elements(Reader& reader, JsonWriter& writer, std::uint64_t count) {
         for (std::uint64_t index = 0; index < count; ++index) {
             if (index != 0) writer.put(',');
-            if (auto failure = emit<T>(reader, writer)) return failure;
-            if (index == Capacity) return WireError::SerdeDeCustom;
+            const std::uint8_t* const element_start = reader.mark();
+            Failure failure = emit<T>(reader, writer);
+            if (!failure && past_capacity(index)) {
+                reader.rewind(element_start);
+                failure = WireError::SerdeDeCustom;
+            }
+            if (failure) {
+                reader.note_failed_index(index);
+                return failure;
+            }
         }
         return {};
     }
@@ -233,7 +257,10 @@ struct Array : Transcodes<Array<T, Count>> {
         out.put('[');
         for (std::size_t index = 0; index < Count; ++index) {
             if (index != 0) out.put(',');
-            if (auto failure = emit<T>(reader, out)) return failure;
+            if (auto failure = emit<T>(reader, out)) {
+                reader.note_failed_index(index);
+                return failure;
+            }
         }
         out.put(']');
         return {};
@@ -280,9 +307,16 @@ private:
     static Failure write_fields(Reader& reader, Out& out, std::index_sequence<Index...>) {
         Failure failure;
         (void)((out.put(detail::key_token<Index == 0 ? '{' : ',', Fields::key>),
-                !(failure = emit<typename Fields::Type>(reader, out))) &&
+                field_succeeded<Fields>(reader, out, failure)) &&
                ...);
         return failure;
+    }
+
+    template <class F, class Out>
+    static bool field_succeeded(Reader& reader, Out& out, Failure& failure) {
+        failure = emit<typename F::Type>(reader, out);
+        if (failure) reader.note_failed_name(F::key.view());
+        return !failure;
     }
 };
 
@@ -342,7 +376,10 @@ struct Newtype {
     template <class Out>
     static Failure write(Reader& reader, Out& out) {
         out.put(detail::key_token<'{', Name>);
-        if (auto failure = emit<T>(reader, out)) return failure;
+        if (auto failure = emit<T>(reader, out)) {
+            reader.note_failed_name(Name.view());
+            return failure;
+        }
         out.put('}');
         return {};
     }
@@ -362,9 +399,13 @@ struct Enum : Transcodes<Enum<Variants...>> {
     template <class Out>
     static Failure write(Reader& reader, Out& out) {
         static constexpr std::array<Failure (*)(Reader&, Out&), variant_count> variants{&emit<Variants, Out>...};
+        const std::uint8_t* const start = reader.mark();
         std::uint32_t discriminant;
         if (auto failure = reader.read_varint(discriminant)) return failure;
-        if (discriminant >= variant_count) return WireError::SerdeDeCustom;
+        if (discriminant >= variant_count) {
+            reader.rewind(start);
+            return WireError::SerdeDeCustom;
+        }
         return variants[discriminant](reader, out);
     }
 };

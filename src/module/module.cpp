@@ -9,6 +9,7 @@
 #include <cstring>
 #include <exception>
 #include <new>
+#include <optional>
 #include <string>
 #include <string_view>
 #include <utility>
@@ -154,12 +155,39 @@ bool bind_arguments(PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames, 
     return true;
 }
 
-PyObject* raise_value_error(const std::string& message) {
-    PyObject* text = PyUnicode_DecodeUTF8(message.data(), static_cast<Py_ssize_t>(message.size()), "strict");
-    if (text != nullptr) {
-        PyErr_SetObject(PyExc_ValueError, text);
-        Py_DECREF(text);
-    }
+PyObject* utf8_str(std::string_view text) {
+    return PyUnicode_DecodeUTF8(text.data(), static_cast<Py_ssize_t>(text.size()), "strict");
+}
+
+// A ValueError with the outcome's message, which also tells where the payload failed: kind,
+// version, offset (int or None) and path (str or None) as attributes.
+PyObject* raise_parse_error(const velunda::Outcome& outcome, std::string_view kind, std::uint64_t version) {
+    const bool failed_in_payload = outcome.status() == velunda::Outcome::Status::failed;
+    const velunda::Error& error = outcome.error();
+    const std::optional<std::size_t> offset = failed_in_payload ? error.offset() : std::nullopt;
+    const bool has_path = failed_in_payload && error.kind == velunda::Error::Kind::PostcardError;
+
+    PyObject* message = utf8_str(outcome.message(kind));
+    if (message == nullptr) return nullptr;
+    PyObject* exception = PyObject_CallOneArg(PyExc_ValueError, message);
+    Py_DECREF(message);
+    if (exception == nullptr) return nullptr;
+    // Each value is made only once the one before is set, so nothing runs with an error pending.
+    const auto set = [exception](const char* name, PyObject* value) {
+        if (value == nullptr) return false;
+        const bool done = PyObject_SetAttrString(exception, name, value) == 0;
+        Py_DECREF(value);
+        return done;
+    };
+    const auto none = [] {
+        Py_INCREF(Py_None);
+        return Py_None;
+    };
+    const bool complete = set("kind", utf8_str(kind)) && set("version", PyLong_FromUnsignedLongLong(version)) &&
+                          set("offset", offset ? PyLong_FromSize_t(*offset) : none()) &&
+                          set("path", has_path ? utf8_str(error.path) : none());
+    if (complete) PyErr_SetObject(PyExc_ValueError, exception);
+    Py_DECREF(exception);
     return nullptr;
 }
 
@@ -227,12 +255,12 @@ PyObject* parse(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObjec
         if (base64_text.size() >= in_place_result_threshold) {
             StrStorage result;
             const velunda::Outcome outcome = velunda::decode(kind, version, base64_text, &result);
-            if (!outcome.ok()) return raise_value_error(outcome.message(kind));
+            if (!outcome.ok()) return raise_parse_error(outcome, kind, version);
             return result.release(outcome.json());
         }
         velunda::codec::InlineTextStorage<4096> text;
         const velunda::Outcome outcome = velunda::decode(kind, version, base64_text, &text);
-        if (!outcome.ok()) return raise_value_error(outcome.message(kind));
+        if (!outcome.ok()) return raise_parse_error(outcome, kind, version);
         return ascii_str(outcome.json());
     } catch (const std::bad_alloc&) {
         return PyErr_NoMemory();

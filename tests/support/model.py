@@ -23,6 +23,11 @@ from support.float_text import f32_text, f64_text
 DEFAULT_MAX_LIST = 3
 
 
+def step(path: str, name: str) -> str:
+    """The path of a field or variant `name` inside the value at `path`: "adcp.series[3].Ahrs"."""
+    return f"{path}.{name}" if path else name
+
+
 class WireType:
     def strategy(self) -> st.SearchStrategy:
         raise NotImplementedError
@@ -36,6 +41,22 @@ class WireType:
     def smallest(self) -> Any:
         """The value with the shortest encoding: zero, absent, empty, the first variant."""
         raise NotImplementedError
+
+    def reads(self, value: Any, path: str = "") -> Iterator[tuple[str, bytes]]:
+        """Each primitive read of the value's encoding in wire order, as (the path of the value
+        it belongs to, its bytes): a tag, count or discriminant belongs to its option, list or
+        enum, as a failed read of it is reported there."""
+        yield path, self.encode(value)
+
+    def failure_at(self, value: Any, cut: int) -> tuple[str, int]:
+        """(path, offset) of the read that runs out of bytes when the encoding ends after `cut`
+        bytes: the first read not wholly inside them, reported where it begins."""
+        offset = 0
+        for path, data in self.reads(value):
+            if offset + len(data) > cut:
+                return path, offset
+            offset += len(data)
+        raise ValueError(f"the encoding is not longer than {cut} bytes")
 
     def count_sites(self) -> Iterator[tuple[str, bytes]]:
         """Every list count reachable in this type, as (path, the bytes that lead up to it):
@@ -137,6 +158,11 @@ class Optional_(WireType):
     def smallest(self):
         return None
 
+    def reads(self, value, path=""):
+        yield path, enc.boolean(value is not None)
+        if value is not None:
+            yield from self.inner.reads(value, path)
+
     def count_sites(self):
         for path, lead in self.inner.count_sites():
             yield path, b"\x01" + lead
@@ -176,6 +202,11 @@ class ListOf(WireType):
     def smallest(self):
         return []
 
+    def reads(self, value, path=""):
+        yield path, enc.varint(len(value))
+        for index, item in enumerate(value):
+            yield from self.inner.reads(item, f"{path}[{index}]")
+
     def count_sites(self):
         yield "", b""
         for path, lead in self.inner.count_sites():
@@ -202,6 +233,10 @@ class ArrayOf(WireType):
     def smallest(self):
         return [self.inner.smallest()] * self.length
 
+    def reads(self, value, path=""):
+        for index, item in enumerate(value):
+            yield from self.inner.reads(item, f"{path}[{index}]")
+
 
 class Struct(WireType):
     def __init__(self, *fields: tuple[str, WireType]):
@@ -219,6 +254,10 @@ class Struct(WireType):
 
     def smallest(self):
         return tuple(kind.smallest() for _, kind in self.fields)
+
+    def reads(self, value, path=""):
+        for (key, kind), item in zip(self.fields, value):
+            yield from kind.reads(item, step(path, key))
 
     def count_sites(self):
         for key, kind in self.fields:
@@ -275,6 +314,13 @@ class Variants(WireType):
     def smallest(self):
         name, kind = self.variants[0]
         return (0, None if kind is None else kind.smallest())
+
+    def reads(self, value, path=""):
+        index, content = value
+        name, kind = self.variants[index]
+        yield path, enc.u32(index)
+        if kind is not None:
+            yield from kind.reads(content, step(path, name))
 
     def count_sites(self):
         for index, (name, kind) in enumerate(self.variants):
