@@ -95,3 +95,9 @@ def test_unknown_kind_carries_the_call(parser):
     raised = fail(parser, "Samples", True, "AAAA")
     assert str(raised).startswith("Unknown kind: 'Samples'.")
     assert (raised.kind, raised.version, raised.offset, raised.path) == ("Samples", 1, None, None)
+
+
+def test_the_readme_example(parser):
+    # A v13 sample whose one ADCP series, an altimeter reading, ends after its timestamp.
+    raised = fail(parser, "samples", 13, "AAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAABAgOA")
+    assert (raised.offset, raised.path) == (32, "adcp.series[0].Altimeter.microseconds")
