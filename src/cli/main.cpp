@@ -457,10 +457,13 @@ private:
     }
 
     // The progress line: only on a terminal, only once the work has taken a second.
-    void show_progress() {
+    void show_progress(bool final = false) {
         if (options_.quiet || !stderr_is_terminal_) return;
         const auto now = std::chrono::steady_clock::now();
-        if (now - started_ < std::chrono::seconds(1) || now - last_progress_ < std::chrono::milliseconds(250)) return;
+        if (final ? !progress_shown_
+                  : now - started_ < std::chrono::seconds(1) || now - last_progress_ < std::chrono::milliseconds(250)) {
+            return;
+        }
         last_progress_ = now;
         const double seconds = std::chrono::duration<double>(now - started_).count();
         std::fprintf(stderr, "\r%zu records, %.0f records/s, %.1f MB read ", payloads_, payloads_ / seconds, bytes_ / 1e6);
@@ -469,7 +472,9 @@ private:
     void clear_progress() {
         if (progress_shown_) std::fputs("\r\033[K", stderr);
     }
+    // The totals, in the progress line's place, once it has been shown.
     void finish_progress() {
+        show_progress(true);
         if (progress_shown_) std::fputc('\n', stderr);
     }
 
