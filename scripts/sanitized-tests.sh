@@ -1,5 +1,5 @@
 #!/usr/bin/env bash
-# Builds the module and the codec probe with AddressSanitizer and UndefinedBehaviorSanitizer
+# Builds the module, the codec probe and the command with AddressSanitizer and UndefinedBehaviorSanitizer
 # (no recovery: the first report ends the run) and runs the whole test suite against them.
 #
 #     bash scripts/sanitized-tests.sh [pytest arguments]
@@ -18,6 +18,7 @@ export ASAN_OPTIONS="detect_leaks=0:allocator_may_return_null=1:abort_on_error=1
 export UBSAN_OPTIONS="print_stacktrace=1:halt_on_error=1"
 export PYTHONPATH="$PWD/$build${PYTHONPATH:+:$PYTHONPATH}"
 export VELUNDA_PROBE_DIR="$PWD/$build"
+export VELUNDA_CLI="$PWD/$build/velunda-parse"
 export VELUNDA_SANITIZED=1
 python -c "import velunda_binary_parser, sys; assert velunda_binary_parser.__file__.startswith('$PWD/$build'), velunda_binary_parser.__file__"
 python -m pytest -p no:cacheprovider "$@"

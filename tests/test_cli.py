@@ -17,7 +17,9 @@ HEADER = "kind,version,b64_data"
 
 
 def command() -> str:
-    found = shutil.which("velunda-parse") or os.path.join(sysconfig.get_path("scripts"), "velunda-parse")
+    # VELUNDA_CLI points at another build (the sanitizer run's); by default, the installed one.
+    found = (os.environ.get("VELUNDA_CLI") or shutil.which("velunda-parse")
+             or os.path.join(sysconfig.get_path("scripts"), "velunda-parse"))
     assert os.path.exists(found), "velunda-parse is installed with the package"
     return found
 

@@ -167,6 +167,7 @@ public:
     void keep(std::size_t written) { size_ += written; }
 
     void append(std::string_view text) {
+        if (text.empty()) return;
         if (!reserve(size_ + text.size())) throw std::bad_alloc();
         std::memcpy(data_ + size_, text.data(), text.size());
         size_ += text.size();
