@@ -164,9 +164,9 @@ def test_worker_threads_keep_input_order_across_many_batches(parser):
         lines.append(f"samples,13,{text if n % 97 else text[:-8]}")
     stdin = "\n".join(lines).encode()
     out, _ = expected_lines(parser, lines, inline_errors=True)
-    for jobs in (1, 2, 5):
-        result = run("-j", jobs, "--errors", "inline", stdin=stdin)
-        assert output_lines(result) == out, f"-j {jobs}"
+    for jobs in (["-j", "1"], ["-j2"], ["--jobs=5"]):
+        result = run(*jobs, "--errors", "inline", stdin=stdin)
+        assert output_lines(result) == out, jobs
 
 
 def test_a_line_longer_than_a_read_block(parser):

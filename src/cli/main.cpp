@@ -99,10 +99,14 @@ std::optional<Options> parse_options(int argc, char** argv) {
             only_files = true;
             continue;
         }
+        // --name=value, and -j4 / -oFILE for the short options that take a value.
         std::optional<std::string_view> attached;
         if (const auto equals = argument.find('='); argument.starts_with("--") && equals != std::string_view::npos) {
             attached = argument.substr(equals + 1);
             argument = argument.substr(0, equals);
+        } else if (argument.size() > 2 && (argument.starts_with("-j") || argument.starts_with("-o"))) {
+            attached = argument.substr(2);
+            argument = argument.substr(0, 2);
         }
         const auto value = [&]() -> std::string_view {
             if (attached) return *attached;
