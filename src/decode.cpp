@@ -72,14 +72,18 @@ Outcome Outcome::unknown_kind() { return Outcome(Status::unknown_kind, codec::Js
 
 Outcome Outcome::failure(const Error& error) { return Outcome(Status::failed, codec::JsonWriter(0), error); }
 
-std::string Outcome::message(std::string_view kind) const {
-    switch (status_) {
-        case Status::ok:
+bool is_known_kind(std::string_view kind) { return find_family(kind) != nullptr; }
+
+std::string Outcome::message(std::string_view kind) const { return failure_message(status_, error_, kind); }
+
+std::string failure_message(Outcome::Status status, const Error& error, std::string_view kind) {
+    switch (status) {
+        case Outcome::Status::ok:
             return {};
-        case Status::unknown_kind:
+        case Outcome::Status::unknown_kind:
             return "Unknown kind: '" + std::string(kind) + "'. Expected 'calibration', 'diagnostics', or 'samples'.";
-        case Status::failed:
-            return "Parsing failed: " + describe(error_);
+        case Outcome::Status::failed:
+            return "Parsing failed: " + describe(error);
     }
     return {};
 }

@@ -57,6 +57,12 @@ private:
     Error error_;
 };
 
+// Whether `kind` names a family: "calibration", "diagnostics" or "samples".
+bool is_known_kind(std::string_view kind);
+
+// The message a caller is shown for a failed decode of `kind`.
+std::string failure_message(Outcome::Status status, const Error& error, std::string_view kind);
+
 // Decodes one payload of the family named by `kind` ("calibration", "diagnostics", "samples"),
 // given as standard base64 text, into its enveloped JSON: {"Calibration":{"V1":{...}}}. The text
 // is written into `storage` when one is given (it then holds at least the text on success).

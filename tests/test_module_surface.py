@@ -23,7 +23,7 @@ class TestModule:
         assert velunda_binary_parser.__doc__ == ""
 
     def test_class(self):
-        assert BinaryParser.__module__ == "builtins"
+        assert BinaryParser.__module__ == "velunda_binary_parser"
         assert BinaryParser.__qualname__ == "BinaryParser"
         assert BinaryParser.__doc__ is None
         assert BinaryParser.__bases__ == (object,)
@@ -54,6 +54,23 @@ class TestModule:
         result = subprocess.run([sys.executable, "-c", script], capture_output=True, text=True, check=True)
         assert result.stdout.splitlines() == [
             "ImportError PyO3 modules may only be initialized once per interpreter process",
+            '{"Calibration":{"V1":{"water_ph":{"data":[]},"water_o2":{"data":[]}}}}',
+        ]
+
+    def test_a_sub_interpreter_is_refused_without_locking_the_main_one_out(self):
+        script = textwrap.dedent("""
+            import _xxsubinterpreters as interpreters
+            sub = interpreters.create()
+            try:
+                interpreters.run_string(sub, "import velunda_binary_parser")
+            except interpreters.RunFailedError as error:
+                print(error)
+            import velunda_binary_parser
+            print(velunda_binary_parser.BinaryParser().parse("calibration", 1, "AAA="))
+        """)
+        result = subprocess.run([sys.executable, "-c", script], capture_output=True, text=True, check=True)
+        assert result.stdout.splitlines() == [
+            "<class 'ImportError'>: PyO3 modules may only be initialized once per interpreter process",
             '{"Calibration":{"V1":{"water_ph":{"data":[]},"water_o2":{"data":[]}}}}',
         ]
 

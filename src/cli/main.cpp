@@ -26,6 +26,7 @@
 #include <thread>
 #include <vector>
 
+#include "codec/byte_buffer.hpp"
 #include "codec/static_text.hpp"
 #include "decode.hpp"
 
@@ -151,47 +152,7 @@ std::optional<Options> parse_options(int argc, char** argv) {
 
 // ---- Input ---------------------------------------------------------------------------------
 
-// A growable byte buffer that never zero-fills: a batch's input lines and its JSON Lines. The
-// decoder writes each payload's JSON straight onto the end (the buffer is its TextStorage),
-// so nothing is copied after decoding.
-class ByteBuffer final : public velunda::codec::TextStorage {
-public:
-    ByteBuffer() = default;
-    ByteBuffer(const ByteBuffer&) = delete;
-    ByteBuffer& operator=(const ByteBuffer&) = delete;
-    ~ByteBuffer() { std::free(data_); }
-
-    std::string_view text() const { return {data_, size_}; }
-    std::size_t size() const { return size_; }
-    void clear() { size_ = 0; }
-    void truncate(std::size_t size) { size_ = size; }
-
-    // Room for `capacity` more bytes at the end; keep() then adopts what was written there.
-    char* resize(std::size_t capacity) override { return reserve(size_ + capacity) ? data_ + size_ : nullptr; }
-    void keep(std::size_t written) { size_ += written; }
-
-    void append(std::string_view text) {
-        if (text.empty()) return;
-        if (!reserve(size_ + text.size())) throw std::bad_alloc();
-        std::memcpy(data_ + size_, text.data(), text.size());
-        size_ += text.size();
-    }
-
-private:
-    bool reserve(std::size_t wanted) {
-        if (wanted <= capacity_) return true;
-        const std::size_t capacity = std::max(wanted, capacity_ * 2);
-        char* grown = static_cast<char*>(std::realloc(data_, capacity));
-        if (grown == nullptr) return false;
-        data_ = grown;
-        capacity_ = capacity;
-        return true;
-    }
-
-    char* data_ = nullptr;
-    std::size_t size_ = 0;
-    std::size_t capacity_ = 0;
-};
+using velunda::codec::ByteBuffer;
 
 struct Batch {
     std::size_t sequence = 0;

@@ -15,192 +15,20 @@
 #include <utility>
 
 #include "decode.hpp"
+#include "module/binding.hpp"
 
 namespace {
 
-PyTypeObject* parser_type = nullptr;
-PyObject* panic_exception = nullptr;
+using namespace velunda::binding;
+
 std::atomic<bool> module_created{false};
 
-constexpr const char* parameter_names[3] = {"kind", "version", "b64_data"};
-constexpr Py_ssize_t parameter_count = 3;
-
-// Names a type the way the messages do: 'int', 'bytes', 'Outer.Inner'.
-std::string type_name(PyObject* object) {
-    PyObject* name = PyObject_GetAttrString(reinterpret_cast<PyObject*>(Py_TYPE(object)), "__qualname__");
-    std::string text = Py_TYPE(object)->tp_name;
-    if (name != nullptr && PyUnicode_Check(name)) {
-        Py_ssize_t size = 0;
-        if (const char* utf8 = PyUnicode_AsUTF8AndSize(name, &size)) text.assign(utf8, static_cast<std::size_t>(size));
-    }
-    Py_XDECREF(name);
-    PyErr_Clear();
-    return text;
-}
-
-void raise_cannot_convert(const char* argument, PyObject* object, const char* target) {
-    const std::string name = type_name(object);
-    if (argument != nullptr) {
-        PyErr_Format(PyExc_TypeError, "argument '%s': '%s' object cannot be converted to '%s'", argument, name.c_str(), target);
-    } else {
-        PyErr_Format(PyExc_TypeError, "'%s' object cannot be converted to '%s'", name.c_str(), target);
-    }
-}
-
-// Replaces the pending TypeError by one whose message names the argument being converted.
-void prefix_type_error(const char* argument) {
-    PyObject *type, *value, *traceback;
-    PyErr_Fetch(&type, &value, &traceback);
-    PyErr_NormalizeException(&type, &value, &traceback);
-    PyObject* original = value != nullptr ? PyObject_Str(value) : nullptr;
-    if (original == nullptr) {
-        // Its message cannot be had; keep the original error rather than lose it.
-        PyErr_Clear();
-        PyErr_Restore(type, value, traceback);
-        return;
-    }
-    PyObject* cause = PyException_GetCause(value);
-    Py_XDECREF(type);
-    Py_XDECREF(value);
-    Py_XDECREF(traceback);
-    PyObject* message = PyUnicode_FromFormat("argument '%s': %U", argument, original);
-    Py_DECREF(original);
-    PyObject* replacement = message != nullptr ? PyObject_CallOneArg(PyExc_TypeError, message) : nullptr;
-    Py_XDECREF(message);
-    if (replacement == nullptr) {
-        Py_XDECREF(cause);
-        return;
-    }
-    if (cause != nullptr) PyException_SetCause(replacement, cause);
-    PyErr_SetObject(PyExc_TypeError, replacement);
-    Py_DECREF(replacement);
-}
-
-bool read_text(PyObject* object, const char* argument, std::string_view& text) {
-    if (!PyUnicode_Check(object)) {
-        raise_cannot_convert(argument, object, "PyString");
-        return false;
-    }
-    Py_ssize_t size = 0;
-    const char* utf8 = PyUnicode_AsUTF8AndSize(object, &size);
-    if (utf8 == nullptr) return false;  // UnicodeEncodeError, as the interpreter raised it
-    text = std::string_view(utf8, static_cast<std::size_t>(size));
-    return true;
-}
-
-bool read_version(PyObject* object, std::uint64_t& version) {
-    PyObject* index = PyLong_CheckExact(object) ? Py_NewRef(object) : PyNumber_Index(object);
-    if (index == nullptr) {
-        if (PyErr_ExceptionMatches(PyExc_TypeError)) prefix_type_error("version");
-        return false;
-    }
-    const unsigned long long value = PyLong_AsUnsignedLongLong(index);
-    Py_DECREF(index);
-    if (value == static_cast<unsigned long long>(-1) && PyErr_Occurred()) return false;  // OverflowError, unchanged
-    version = value;
-    return true;
-}
-
-// "'kind'", "'version' and 'b64_data'", "'kind', 'version', and 'b64_data'".
-std::string quoted_list(const char* const* names, std::size_t count) {
-    std::string text;
-    for (std::size_t i = 0; i < count; ++i) {
-        if (i != 0) text += count == 2 ? " and " : (i + 1 == count ? ", and " : ", ");
-        text += '\'';
-        text += names[i];
-        text += '\'';
-    }
-    return text;
-}
-
-// Binds positional and keyword arguments to kind, version, b64_data. Checks run in the order
-// callers are told: too many positionals, then each keyword as passed, then what is missing.
-bool bind_arguments(PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames, PyObject* (&bound)[parameter_count]) {
-    if (nargs > parameter_count) {
-        PyErr_Format(PyExc_TypeError, "BinaryParser.parse() takes 3 positional arguments but %zd were given", nargs);
-        return false;
-    }
-    for (Py_ssize_t i = 0; i < parameter_count; ++i) bound[i] = i < nargs ? args[i] : nullptr;
-    const Py_ssize_t keyword_count = kwnames != nullptr ? PyTuple_GET_SIZE(kwnames) : 0;
-    for (Py_ssize_t k = 0; k < keyword_count; ++k) {
-        PyObject* name = PyTuple_GET_ITEM(kwnames, k);
-        Py_ssize_t slot = -1;
-        for (Py_ssize_t i = 0; i < parameter_count; ++i) {
-            if (PyUnicode_CompareWithASCIIString(name, parameter_names[i]) == 0) {
-                slot = i;
-                break;
-            }
-        }
-        if (slot < 0) {
-            PyErr_Format(PyExc_TypeError, "BinaryParser.parse() got an unexpected keyword argument '%U'", name);
-            return false;
-        }
-        if (bound[slot] != nullptr) {
-            PyErr_Format(PyExc_TypeError, "BinaryParser.parse() got multiple values for argument '%s'", parameter_names[slot]);
-            return false;
-        }
-        bound[slot] = args[nargs + k];
-    }
-    const char* missing[parameter_count];
-    std::size_t missing_count = 0;
-    for (Py_ssize_t i = 0; i < parameter_count; ++i) {
-        if (bound[i] == nullptr) missing[missing_count++] = parameter_names[i];
-    }
-    if (missing_count != 0) {
-        const std::string names = quoted_list(missing, missing_count);
-        PyErr_Format(PyExc_TypeError, "BinaryParser.parse() missing %zu required positional argument%s: %s", missing_count,
-                     missing_count == 1 ? "" : "s", names.c_str());
-        return false;
-    }
-    return true;
-}
-
-PyObject* utf8_str(std::string_view text) {
-    return PyUnicode_DecodeUTF8(text.data(), static_cast<Py_ssize_t>(text.size()), "strict");
-}
-
-// A ValueError with the outcome's message, which also tells where the payload failed: kind,
-// version, offset (int or None) and path (str or None) as attributes.
-PyObject* raise_parse_error(const velunda::Outcome& outcome, std::string_view kind, std::uint64_t version) {
-    const bool failed_in_payload = outcome.status() == velunda::Outcome::Status::failed;
-    const velunda::Error& error = outcome.error();
-    const std::optional<std::size_t> offset = failed_in_payload ? error.offset() : std::nullopt;
-    const bool has_path = failed_in_payload && error.kind == velunda::Error::Kind::PostcardError;
-
-    PyObject* message = utf8_str(outcome.message(kind));
-    if (message == nullptr) return nullptr;
-    PyObject* exception = PyObject_CallOneArg(PyExc_ValueError, message);
-    Py_DECREF(message);
-    if (exception == nullptr) return nullptr;
-    // Each value is made only once the one before is set, so nothing runs with an error pending.
-    const auto set = [exception](const char* name, PyObject* value) {
-        if (value == nullptr) return false;
-        const bool done = PyObject_SetAttrString(exception, name, value) == 0;
-        Py_DECREF(value);
-        return done;
-    };
-    const auto none = [] {
-        Py_INCREF(Py_None);
-        return Py_None;
-    };
-    const bool complete = set("kind", utf8_str(kind)) && set("version", PyLong_FromUnsignedLongLong(version)) &&
-                          set("offset", offset ? PyLong_FromSize_t(*offset) : none()) &&
-                          set("path", has_path ? utf8_str(error.path) : none());
-    if (complete) PyErr_SetObject(PyExc_ValueError, exception);
-    Py_DECREF(exception);
-    return nullptr;
-}
+constexpr const char* parse_parameters[] = {"kind", "version", "b64_data"};
+constexpr Signature parse_signature{"BinaryParser.parse()", parse_parameters, 3, 3};
 
 // For large payloads the decoder writes straight into the result str, grown in place: no
 // final copy, and the peak memory of the result is the result itself.
 constexpr std::size_t in_place_result_threshold = 32 * 1024;
-
-// The JSON is ASCII by construction, so the str is filled by one copy with no decoding.
-PyObject* ascii_str(std::string_view text) {
-    PyObject* result = PyUnicode_New(static_cast<Py_ssize_t>(text.size()), 127);
-    if (result != nullptr) std::memcpy(PyUnicode_DATA(result), text.data(), text.size());
-    return result;
-}
 
 class StrStorage final : public velunda::codec::TextStorage {
 public:
@@ -236,12 +64,9 @@ private:
 };
 
 PyObject* parse(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-    if (!PyObject_TypeCheck(self, parser_type)) {
-        raise_cannot_convert(nullptr, self, "BinaryParser");
-        return nullptr;
-    }
-    PyObject* bound[parameter_count];
-    if (!bind_arguments(args, nargs, kwnames, bound)) return nullptr;
+    if (!check_receiver(self)) return nullptr;
+    PyObject* bound[3];
+    if (!bind_arguments(parse_signature, args, nargs, kwnames, bound)) return nullptr;
     std::string_view kind;
     std::uint64_t version = 0;
     std::string_view base64_text;
@@ -249,27 +74,20 @@ PyObject* parse(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObjec
         !read_text(bound[2], "b64_data", base64_text)) {
         return nullptr;
     }
-    try {
+    return guarded([&]() -> PyObject* {
         // Growing a str in place costs more per call than one small copy; it pays off only
         // where the copy would be large.
         if (base64_text.size() >= in_place_result_threshold) {
             StrStorage result;
             const velunda::Outcome outcome = velunda::decode(kind, version, base64_text, &result);
-            if (!outcome.ok()) return raise_parse_error(outcome, kind, version);
+            if (!outcome.ok()) return raise_parse_error(outcome.status(), outcome.error(), kind, version);
             return result.release(outcome.json());
         }
         velunda::codec::InlineTextStorage<4096> text;
         const velunda::Outcome outcome = velunda::decode(kind, version, base64_text, &text);
-        if (!outcome.ok()) return raise_parse_error(outcome, kind, version);
+        if (!outcome.ok()) return raise_parse_error(outcome.status(), outcome.error(), kind, version);
         return ascii_str(outcome.json());
-    } catch (const std::bad_alloc&) {
-        return PyErr_NoMemory();
-    } catch (const std::exception& fault) {
-        PyErr_SetString(panic_exception, fault.what());
-    } catch (...) {
-        PyErr_SetString(panic_exception, "unexpected internal fault");
-    }
-    return nullptr;
+    });
 }
 
 PyObject* parser_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
@@ -297,9 +115,26 @@ void parser_dealloc(PyObject* self) {
     Py_DECREF(type);
 }
 
+// A parser holds nothing, so it pickles as a call of its class, found by name on unpickling.
+PyObject* parser_reduce(PyObject* self, PyObject*) {
+    return Py_BuildValue("(O())", reinterpret_cast<PyObject*>(Py_TYPE(self)));
+}
+
 PyMethodDef parser_methods[] = {
     {"parse", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(parse)), METH_FASTCALL | METH_KEYWORDS,
      "parse($self, kind, version, b64_data)\n--\n\n"},
+    {"parse_many", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(parse_many)), METH_FASTCALL | METH_KEYWORDS,
+     "parse_many($self, kind, version, texts, *, errors='raise', threads=None)\n--\n\n"
+     "Decodes every text of `texts` as parse() does, on `threads` worker threads (default: every\n"
+     "usable core), and returns the list of their JSON texts in order. errors='raise' raises the\n"
+     "first failing row's ValueError, with its position as `index`; errors='null' puts None\n"
+     "in its place."},
+    {"parse_arrow", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(parse_arrow)), METH_FASTCALL | METH_KEYWORDS,
+     "parse_arrow($self, kind, version, column, *, threads=None)\n--\n\n"
+     "Decodes an Arrow text column (any object with __arrow_c_array__ or __arrow_c_stream__)\n"
+     "on `threads` worker threads into an Arrow struct column of json (large_string, null where\n"
+     "the row failed or was null) and error (string, the message parse() would raise)."},
+    {"__reduce__", parser_reduce, METH_NOARGS, nullptr},
     {nullptr, nullptr, 0, nullptr},
 };
 
@@ -310,9 +145,9 @@ PyType_Slot parser_slots[] = {
     {0, nullptr},
 };
 
-// No Py_TPFLAGS_BASETYPE: the class cannot be subclassed. The type belongs to no module of its
-// own, so its qualified name is builtins.BinaryParser.
-PyType_Spec parser_spec = {"builtins.BinaryParser", sizeof(PyObject), 0, Py_TPFLAGS_DEFAULT, parser_slots};
+// No Py_TPFLAGS_BASETYPE: the class cannot be subclassed. Its module is named in the spec, so
+// pickle and cloudpickle find the class by reference.
+PyType_Spec parser_spec = {"velunda_binary_parser.BinaryParser", sizeof(PyObject), 0, Py_TPFLAGS_DEFAULT, parser_slots};
 
 PyModuleDef module_definition = {
     PyModuleDef_HEAD_INIT, "velunda_binary_parser", "", 0, nullptr, nullptr, nullptr, nullptr, nullptr,
@@ -339,11 +174,21 @@ bool add_to_all(PyObject* module, const char* name) {
 }  // namespace
 
 PyMODINIT_FUNC PyInit_velunda_binary_parser() {
-    PyObject* module = PyModule_Create2(&module_definition, 1013);
+    // The type and the exception are process-wide objects, which interpreters may not share:
+    // sub-interpreters are refused without touching the once-only flag, so that they never lock
+    // the main interpreter out. In the main interpreter the module is made once; a second
+    // initialisation (after its removal from sys.modules) is refused rather than replacing the
+    // class that existing parsers and pickles refer to.
+    constexpr const char* once_only = "PyO3 modules may only be initialized once per interpreter process";
+    if (PyInterpreterState_Get() != PyInterpreterState_Main()) {
+        PyErr_SetString(PyExc_ImportError, once_only);
+        return nullptr;
+    }
+    PyObject* module = PyModule_Create(&module_definition);
     if (module == nullptr) return nullptr;
     if (module_created.exchange(true)) {
         Py_DECREF(module);
-        PyErr_SetString(PyExc_ImportError, "PyO3 modules may only be initialized once per interpreter process");
+        PyErr_SetString(PyExc_ImportError, once_only);
         return nullptr;
     }
     if (parser_type == nullptr) {
@@ -360,7 +205,7 @@ PyMODINIT_FUNC PyInit_velunda_binary_parser() {
             return nullptr;
         }
     }
-    if (!add_to_all(module, "BinaryParser") ||
+    if (!create_arrow_types() || !add_to_all(module, "BinaryParser") ||
         PyObject_SetAttrString(module, "BinaryParser", reinterpret_cast<PyObject*>(parser_type)) < 0) {
         Py_DECREF(module);
         return nullptr;

@@ -1,0 +1,54 @@
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <memory>
+#include <string_view>
+#include <vector>
+
+#include "arrow/c_data.hpp"
+#include "arrow/text_column.hpp"
+#include "batch/decode_rows.hpp"
+
+namespace velunda::arrow {
+
+// A decoded column as Arrow buffers: per row its JSON (large_string, null where the row failed
+// or was null) and its error message (string, null where it decoded). Every export shares these
+// buffers, so nothing is copied on the way to the consumer; the last release frees them.
+class ResultColumn {
+public:
+    // Joins the rows' JSON into the json child's buffers and writes the error child.
+    // Throws std::overflow_error when the messages outgrow a string column (2 GiB).
+    static std::shared_ptr<const ResultColumn> build(DecodedRows&& rows, const TextColumn& input, std::string_view kind,
+                                                     unsigned threads);
+
+    ResultColumn(const ResultColumn&) = delete;
+    ResultColumn& operator=(const ResultColumn&) = delete;
+    ~ResultColumn();
+
+    std::int64_t length() const { return length_; }
+
+private:
+    friend struct ArrayExport;
+    ResultColumn() = default;
+
+    std::int64_t length_ = 0;
+    std::int64_t json_null_count_ = 0;
+    std::uint8_t* json_validity_ = nullptr;
+    std::int64_t* json_offsets_ = nullptr;
+    char* json_text_ = nullptr;
+    std::int64_t error_null_count_ = 0;
+    std::uint8_t* error_validity_ = nullptr;
+    std::int32_t* error_offsets_ = nullptr;
+    char* error_text_ = nullptr;
+};
+
+using ResultChunks = std::vector<std::shared_ptr<const ResultColumn>>;
+
+// struct<json: large_string, error: string>
+void export_schema(ArrowSchema* out);
+void export_array(std::shared_ptr<const ResultColumn> column, ArrowArray* out);
+// A stream of one array per chunk, in order.
+void export_stream(ResultChunks chunks, ArrowArrayStream* out);
+
+}  // namespace velunda::arrow

@@ -1,0 +1,99 @@
+#pragma once
+
+// What the methods of BinaryParser share: argument binding and conversion with the documented
+// messages, the ValueError of a failed decode, result strings, and C++ faults as exceptions.
+
+#define PY_SSIZE_T_CLEAN
+#include <Python.h>
+
+#include <cstdint>
+#include <new>
+#include <optional>
+#include <stdexcept>
+#include <string>
+#include <string_view>
+
+#include "decode.hpp"
+
+namespace velunda::binding {
+
+extern PyTypeObject* parser_type;
+extern PyObject* panic_exception;
+
+// A method's parameters: the first `positional` are required and may be passed either way; the
+// rest are keyword-only and optional.
+struct Signature {
+    const char* display_name;  // "BinaryParser.parse()"
+    const char* const* names;
+    Py_ssize_t positional;
+    Py_ssize_t total;
+};
+
+// Binds positional and keyword arguments to `bound` (nullptr for an optional one not given).
+// Checks run in the order callers are told: too many positionals, then each keyword as passed,
+// then what is missing.
+bool bind_arguments(const Signature& signature, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames,
+                    PyObject** bound);
+
+// Checks the receiver of a method is a BinaryParser.
+bool check_receiver(PyObject* self);
+
+// Names a type the way the messages do: 'int', 'bytes', 'Outer.Inner'.
+std::string type_name(PyObject* object);
+void raise_cannot_convert(const char* argument, PyObject* object, const char* target);
+// Replaces the pending TypeError by one whose message starts "argument '<name>': ".
+void prefix_type_error(const char* argument);
+
+bool read_text(PyObject* object, const char* argument, std::string_view& text);
+bool read_version(PyObject* object, std::uint64_t& version);
+// None for every usable core, or a count of at least one.
+bool read_threads(PyObject* object, unsigned& threads);
+
+PyObject* utf8_str(std::string_view text);
+// The JSON is ASCII by construction, so the str is filled by one copy with no decoding.
+PyObject* ascii_str(std::string_view text);
+
+// Raises the ValueError of a failed decode, which also tells where the payload failed: kind,
+// version, offset (int or None) and path (str or None) as attributes, and `index` when given.
+PyObject* raise_parse_error(Outcome::Status status, const Error& error, std::string_view kind, std::uint64_t version,
+                            std::optional<std::size_t> index = std::nullopt);
+// The ValueError for a kind that names no family.
+PyObject* raise_unknown_kind(std::string_view kind, std::uint64_t version);
+
+// Runs `body`, turning C++ exceptions into Python ones: MemoryError for memory exhaustion,
+// OverflowError for a result too large for its form, PanicException for any other fault.
+template <class Body>
+PyObject* guarded(Body&& body) {
+    try {
+        return body();
+    } catch (const std::bad_alloc&) {
+        return PyErr_NoMemory();
+    } catch (const std::overflow_error& fault) {
+        PyErr_SetString(PyExc_OverflowError, fault.what());
+    } catch (const std::exception& fault) {
+        PyErr_SetString(panic_exception, fault.what());
+    } catch (...) {
+        PyErr_SetString(panic_exception, "unexpected internal fault");
+    }
+    return nullptr;
+}
+
+// Releases the interpreter lock for its lifetime, so that worker threads decode while Python runs.
+class WithoutInterpreterLock {
+public:
+    WithoutInterpreterLock() : state_(PyEval_SaveThread()) {}
+    ~WithoutInterpreterLock() { PyEval_RestoreThread(state_); }
+    WithoutInterpreterLock(const WithoutInterpreterLock&) = delete;
+    WithoutInterpreterLock& operator=(const WithoutInterpreterLock&) = delete;
+
+private:
+    PyThreadState* state_;
+};
+
+// The methods beyond parse.
+PyObject* parse_many(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames);
+PyObject* parse_arrow(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames);
+// Creates the types of parse_arrow's results; false with an exception set on failure.
+bool create_arrow_types();
+
+}  // namespace velunda::binding
