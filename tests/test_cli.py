@@ -12,7 +12,7 @@ import pytest
 from support.encoder import b64
 from support.records import SAMPLES
 
-EXAMPLES = pathlib.Path(__file__).resolve().parent.parent / "examples" / "payloads.csv"
+EXAMPLES = pathlib.Path(__file__).resolve().parent.parent / "examples" / "failures.csv"
 HEADER = "kind,version,b64_data"
 
 

@@ -7,16 +7,26 @@ import re
 import subprocess
 import sys
 
+import pytest
+
 EXAMPLES = pathlib.Path(__file__).resolve().parents[1] / "examples"
 
 
-def test_example_script_decodes_the_bundled_payloads():
-    output = subprocess.run([sys.executable, str(EXAMPLES / "decode_payloads.py")],
+def described_lines(name):
+    """The line-by-line description of one example file in examples/README."""
+    section = (EXAMPLES / "README").read_text().split(f"{name}, line by line")[1].split("\n\n")[0]
+    return dict(re.findall(r"^\s+(\d+): (.*)$", section, re.MULTILINE))
+
+
+@pytest.mark.parametrize("name", ["payloads.csv", "failures.csv"])
+def test_example_script_decodes_the_bundled_payloads(name):
+    output = subprocess.run([sys.executable, str(EXAMPLES / "decode_payloads.py"), str(EXAMPLES / name)],
                             capture_output=True, text=True, check=True).stdout.splitlines()
-    with (EXAMPLES / "payloads.csv").open(newline="") as lines:
+    with (EXAMPLES / name).open(newline="") as lines:
         rows = list(csv.reader(lines))[1:]
-    described = dict(re.findall(r"^\s+(\d+): (.*)$", (EXAMPLES / "README").read_text(), re.MULTILINE))
+    described = described_lines(name)
     assert len(output) == len(rows) == len(described)
+    assert (name == "failures.csv") == any("FAILS" in text for text in described.values())
     for number, line in enumerate(output, start=2):
         if "FAILS" in described[str(number)]:
             assert line.startswith(f"line {number}: error: Parsing failed: ")

@@ -41,46 +41,55 @@ struct Bitmap {
 
 }  // namespace
 
-std::shared_ptr<const ResultColumn> ResultColumn::build(DecodedRows&& rows, const TextColumn& input, std::string_view kind,
-                                                        unsigned threads) {
+std::shared_ptr<const ResultColumn> ResultColumn::decode(std::string_view kind, std::uint64_t version,
+                                                         const TextColumn& input, unsigned threads) {
     std::shared_ptr<ResultColumn> column(new ResultColumn());
-    const std::size_t length = rows.size();
+    const std::size_t length = input.size();
     column->length_ = static_cast<std::int64_t>(length);
 
     Bitmap json_validity(length);
     column->json_validity_ = json_validity.bits;  // owned by the column from here on
     Bitmap error_validity(length);
     column->error_validity_ = error_validity.bits;
+    column->json_offsets_ = static_cast<std::int64_t*>(allocate((length + 1) * sizeof(std::int64_t)));
     column->error_offsets_ = static_cast<std::int32_t*>(allocate((length + 1) * sizeof(std::int32_t)));
-
-    std::string errors;
-    const std::vector<RowFailure>& failures = rows.failures();
-    auto failure = failures.begin();
+    column->json_offsets_[0] = 0;
     column->error_offsets_[0] = 0;
-    for (std::size_t row = 0; row < length; ++row) {
-        if (failure != failures.end() && failure->row == row) {
-            errors += failure_message(failure->status, failure->error, kind);
-            if (errors.size() > static_cast<std::size_t>(INT32_MAX)) {
-                throw std::overflow_error("the error messages of one Arrow array exceed 2 GiB; pass the column in smaller chunks");
+
+    // The JSON grows by realloc, which moves large buffers by remapping their pages, not copying.
+    codec::ByteBuffer json;
+    std::string errors;
+    decode_in_order(kind, version, input, threads, [&](const DecodedChunk& chunk) {
+        const auto base = static_cast<std::int64_t>(json.size());
+        json.append(chunk.text.text());
+        auto failure = chunk.failures.begin();
+        for (std::size_t row = chunk.first_row; row < chunk.end_row; ++row) {
+            column->json_offsets_[row + 1] = base + static_cast<std::int64_t>(chunk.ends[row - chunk.first_row]);
+            if (failure != chunk.failures.end() && failure->row == row) {
+                errors += failure_message(failure->status, failure->error, kind);
+                if (errors.size() > static_cast<std::size_t>(INT32_MAX)) {
+                    throw std::overflow_error(
+                        "the error messages of one Arrow array exceed 2 GiB; pass the column in smaller chunks");
+                }
+                json_validity.clear(row);
+                ++failure;
+            } else {
+                error_validity.clear(row);
+                if (input.has_absent_rows() && !input.present(row)) json_validity.clear(row);
             }
-            json_validity.clear(row);
-            ++failure;
-        } else {
-            error_validity.clear(row);
-            if (input.has_absent_rows() && !input.present(row)) json_validity.clear(row);
+            column->error_offsets_[row + 1] = static_cast<std::int32_t>(errors.size());
         }
-        column->error_offsets_[row + 1] = static_cast<std::int32_t>(errors.size());
-    }
+        return true;
+    });
     column->json_null_count_ = json_validity.null_count;
     column->json_validity_ = json_validity.release();
     column->error_null_count_ = error_validity.null_count;
     column->error_validity_ = error_validity.release();
     column->error_text_ = static_cast<char*>(allocate(errors.size()));
     if (!errors.empty()) std::memcpy(column->error_text_, errors.data(), errors.size());
-
-    const DecodedRows::Joined joined = rows.join(threads);
-    column->json_text_ = joined.text;
-    column->json_offsets_ = joined.offsets;
+    // Consumers expect a data buffer even when every row is null or empty.
+    if (!json.reserve(1)) throw std::bad_alloc();
+    column->json_text_ = json.release();
     return column;
 }
 

@@ -17,10 +17,11 @@ namespace velunda::arrow {
 // buffers, so nothing is copied on the way to the consumer; the last release frees them.
 class ResultColumn {
 public:
-    // Joins the rows' JSON into the json child's buffers and writes the error child.
-    // Throws std::overflow_error when the messages outgrow a string column (2 GiB).
-    static std::shared_ptr<const ResultColumn> build(DecodedRows&& rows, const TextColumn& input, std::string_view kind,
-                                                     unsigned threads);
+    // Decodes every row of `input` on `threads` threads, the JSON appended to the json child's
+    // buffer chunk by chunk as the rows come in order. Throws std::overflow_error when the
+    // messages outgrow a string column (2 GiB).
+    static std::shared_ptr<const ResultColumn> decode(std::string_view kind, std::uint64_t version, const TextColumn& input,
+                                                      unsigned threads);
 
     ResultColumn(const ResultColumn&) = delete;
     ResultColumn& operator=(const ResultColumn&) = delete;

@@ -3,30 +3,165 @@
 #include <sched.h>
 
 #include <algorithm>
-#include <atomic>
-#include <cstdlib>
-#include <cstring>
+#include <condition_variable>
 #include <exception>
+#include <memory>
 #include <mutex>
-#include <new>
 #include <thread>
 
 namespace velunda {
 
 namespace {
 
-// A work unit is a run of rows with about this much input: large enough that handing it out
-// costs nothing next to decoding it, small enough that the threads finish close together.
-constexpr std::size_t unit_input_bytes = 64 * 1024;
-constexpr std::size_t max_rows_per_unit = 16 * 1024;
+// A chunk is a run of rows with about this much input: large enough that handing it out costs
+// nothing next to decoding it, small enough that its buffers stay in cache and the threads
+// finish close together.
+constexpr std::size_t chunk_input_bytes = 64 * 1024;
+constexpr std::size_t max_rows_per_chunk = 16 * 1024;
 
-template <class Number>
-Number* allocate_array(std::size_t count) {
-    if (count > SIZE_MAX / sizeof(Number)) throw std::bad_alloc();
-    void* memory = std::malloc(std::max<std::size_t>(count * sizeof(Number), 1));
-    if (memory == nullptr) throw std::bad_alloc();
-    return static_cast<Number*>(memory);
+void decode_chunk(std::string_view kind, std::uint64_t version, const RowTexts& rows, DecodedChunk& chunk) {
+    chunk.text.clear();
+    chunk.ends.clear();
+    chunk.failures.clear();
+    for (std::size_t row = chunk.first_row; row < chunk.end_row; ++row) {
+        if (const std::optional<std::string_view> base64_text = rows.text(row)) {
+            const Outcome outcome = decode(kind, version, *base64_text, &chunk.text);
+            if (outcome.ok()) {
+                chunk.text.keep(outcome.json().size());
+            } else {
+                chunk.failures.push_back({row, outcome.status(), outcome.error()});
+            }
+        }
+        chunk.ends.push_back(chunk.text.size());
+    }
 }
+
+// The chunks in flight live in a ring of slots: chunk k in slot k % slots, decoded by whichever
+// thread claims it, consumed by the calling thread in order.
+class InOrderDecoder {
+public:
+    InOrderDecoder(std::string_view kind, std::uint64_t version, const RowTexts& rows, unsigned threads,
+                   const std::function<bool(const DecodedChunk&)>& consume)
+        : kind_(kind), version_(version), rows_(rows), consume_(consume) {
+        const std::size_t average = std::max<std::size_t>(1, rows.total_bytes() / std::max<std::size_t>(1, rows.size()));
+        rows_per_chunk_ = std::clamp<std::size_t>(chunk_input_bytes / average, 1, max_rows_per_chunk);
+        chunk_count_ = (rows.size() + rows_per_chunk_ - 1) / rows_per_chunk_;
+        threads_ = static_cast<unsigned>(std::clamp<std::size_t>(threads, 1, std::max<std::size_t>(chunk_count_, 1)));
+        slots_.resize(2 * static_cast<std::size_t>(threads_) + 2);
+    }
+
+    void run() {
+        std::vector<std::thread> helpers;
+        try {
+            for (unsigned i = 1; i < threads_; ++i) helpers.emplace_back([this] { help(); });
+        } catch (...) {
+            // No more threads to be had: those started and this one do the work.
+        }
+        try {
+            lead();
+        } catch (...) {
+            stop(std::current_exception());
+        }
+        {
+            std::lock_guard lock(mutex_);
+            stopped_ = true;
+        }
+        changed_.notify_all();
+        for (std::thread& helper : helpers) helper.join();
+        if (fault_) std::rethrow_exception(fault_);
+    }
+
+private:
+    struct Slot {
+        DecodedChunk chunk;
+        bool done = false;
+    };
+
+    Slot& slot_of(std::size_t chunk) { return slots_[chunk % slots_.size()]; }
+
+    // Under the lock: whether a chunk may be claimed now (its slot is free).
+    bool claimable() const { return next_claim_ < chunk_count_ && next_claim_ < next_consume_ + slots_.size(); }
+
+    void decode(std::size_t chunk) {
+        Slot& slot = slot_of(chunk);
+        slot.chunk.first_row = chunk * rows_per_chunk_;
+        slot.chunk.end_row = std::min(slot.chunk.first_row + rows_per_chunk_, rows_.size());
+        decode_chunk(kind_, version_, rows_, slot.chunk);
+        {
+            std::lock_guard lock(mutex_);
+            slot.done = true;
+        }
+        changed_.notify_all();
+    }
+
+    void help() {
+        try {
+            while (true) {
+                std::size_t chunk;
+                {
+                    std::unique_lock lock(mutex_);
+                    changed_.wait(lock, [this] { return stopped_ || claimable() || next_claim_ >= chunk_count_; });
+                    if (stopped_ || next_claim_ >= chunk_count_) return;
+                    chunk = next_claim_++;
+                }
+                decode(chunk);
+            }
+        } catch (...) {
+            stop(std::current_exception());
+        }
+    }
+
+    // The calling thread consumes the next chunk as soon as it is done, and decodes chunks
+    // itself while it waits.
+    void lead() {
+        while (next_consume_ < chunk_count_) {
+            std::size_t to_decode = chunk_count_;
+            {
+                std::unique_lock lock(mutex_);
+                changed_.wait(lock, [this] { return stopped_ || slot_of(next_consume_).done || claimable(); });
+                if (stopped_) return;
+                if (!slot_of(next_consume_).done) to_decode = next_claim_++;
+            }
+            if (to_decode != chunk_count_) {
+                decode(to_decode);
+                continue;
+            }
+            Slot& slot = slot_of(next_consume_);
+            if (!consume_(slot.chunk)) return;
+            {
+                std::lock_guard lock(mutex_);
+                slot.done = false;
+                ++next_consume_;
+            }
+            changed_.notify_all();
+        }
+    }
+
+    void stop(std::exception_ptr fault) {
+        {
+            std::lock_guard lock(mutex_);
+            if (!fault_) fault_ = fault;
+            stopped_ = true;
+        }
+        changed_.notify_all();
+    }
+
+    std::string_view kind_;
+    std::uint64_t version_;
+    const RowTexts& rows_;
+    const std::function<bool(const DecodedChunk&)>& consume_;
+    std::size_t rows_per_chunk_ = 1;
+    std::size_t chunk_count_ = 0;
+    unsigned threads_ = 1;
+    std::vector<Slot> slots_;
+
+    std::mutex mutex_;
+    std::condition_variable changed_;
+    std::size_t next_claim_ = 0;
+    std::size_t next_consume_ = 0;
+    bool stopped_ = false;
+    std::exception_ptr fault_;
+};
 
 }  // namespace
 
@@ -39,118 +174,9 @@ unsigned usable_cores() {
     return std::max(1u, std::thread::hardware_concurrency());
 }
 
-void run_in_parallel(std::size_t units, unsigned threads, const std::function<void(std::size_t)>& work) {
-    std::atomic<std::size_t> next_unit{0};
-    std::atomic<bool> stop{false};
-    std::exception_ptr first_fault;
-    std::mutex fault_mutex;
-    const auto run = [&] {
-        while (!stop.load(std::memory_order_relaxed)) {
-            const std::size_t unit = next_unit.fetch_add(1, std::memory_order_relaxed);
-            if (unit >= units) return;
-            try {
-                work(unit);
-            } catch (...) {
-                std::lock_guard lock(fault_mutex);
-                if (!first_fault) first_fault = std::current_exception();
-                stop = true;
-            }
-        }
-    };
-    const std::size_t helpers = std::min<std::size_t>(std::max(threads, 1u), units) - (units > 0 ? 1 : 0);
-    std::vector<std::thread> started;
-    started.reserve(helpers);
-    try {
-        for (std::size_t i = 0; i < helpers; ++i) started.emplace_back(run);
-    } catch (...) {
-        // No thread to be had: the threads already started and this one do the work.
-    }
-    run();
-    for (std::thread& thread : started) thread.join();
-    if (first_fault) std::rethrow_exception(first_fault);
-}
-
-void DecodedRows::FreeDeleter::operator()(std::int64_t* offsets) const { std::free(offsets); }
-
-DecodedRows::~DecodedRows() = default;
-
-std::string_view DecodedRows::json(std::size_t row) const {
-    const std::size_t chunk = row / rows_per_chunk_;
-    const std::size_t begin = row % rows_per_chunk_ == 0 ? 0 : static_cast<std::size_t>(offsets_[row]);
-    const std::size_t end = static_cast<std::size_t>(offsets_[row + 1]);
-    return std::string_view(chunks_[chunk].data() + begin, end - begin);
-}
-
-void DecodedRows::discard_before(std::size_t row) {
-    while (first_kept_chunk_ < chunks_.size() && (first_kept_chunk_ + 1) * rows_per_chunk_ <= row) {
-        chunks_[first_kept_chunk_++] = codec::ByteBuffer();
-    }
-}
-
-DecodedRows::Joined DecodedRows::join(unsigned threads) {
-    std::vector<std::size_t> bases(chunks_.size() + 1, 0);
-    for (std::size_t chunk = 0; chunk < chunks_.size(); ++chunk) bases[chunk + 1] = bases[chunk] + chunks_[chunk].size();
-    const std::size_t text_size = bases.back();
-    char* text = allocate_array<char>(text_size);
-    try {
-        run_in_parallel(chunks_.size(), threads, [&](std::size_t chunk) {
-            const codec::ByteBuffer& part = chunks_[chunk];
-            if (part.size() != 0) std::memcpy(text + bases[chunk], part.data(), part.size());
-            const std::size_t first = chunk * rows_per_chunk_;
-            const std::size_t end = std::min(first + rows_per_chunk_, row_count_);
-            const auto base = static_cast<std::int64_t>(bases[chunk]);
-            for (std::size_t row = first; row < end; ++row) offsets_[row + 1] += base;
-        });
-    } catch (...) {
-        std::free(text);
-        throw;
-    }
-    chunks_.clear();
-    return {text, text_size, offsets_.release()};
-}
-
-DecodedRows decode_rows(std::string_view kind, std::uint64_t version, const RowTexts& rows, const BatchOptions& options) {
-    DecodedRows decoded;
-    decoded.row_count_ = rows.size();
-    const std::size_t average_bytes = std::max<std::size_t>(1, rows.total_bytes() / std::max<std::size_t>(1, rows.size()));
-    decoded.rows_per_chunk_ = std::clamp<std::size_t>(unit_input_bytes / average_bytes, 1, max_rows_per_unit);
-    const std::size_t chunk_count = (decoded.row_count_ + decoded.rows_per_chunk_ - 1) / decoded.rows_per_chunk_;
-    decoded.chunks_.resize(chunk_count);
-    decoded.offsets_.reset(allocate_array<std::int64_t>(decoded.row_count_ + 1));
-    decoded.offsets_[0] = 0;
-
-    std::vector<std::vector<RowFailure>> chunk_failures(chunk_count);
-    std::atomic<std::size_t> first_failed_chunk{SIZE_MAX};
-    run_in_parallel(chunk_count, options.threads, [&](std::size_t chunk) {
-        if (chunk > first_failed_chunk.load(std::memory_order_relaxed)) return;
-        codec::ByteBuffer& text = decoded.chunks_[chunk];
-        std::int64_t* const offsets = decoded.offsets_.get();
-        const std::size_t first = chunk * decoded.rows_per_chunk_;
-        const std::size_t end = std::min(first + decoded.rows_per_chunk_, decoded.row_count_);
-        for (std::size_t row = first; row < end; ++row) {
-            if (const std::optional<std::string_view> base64_text = rows.text(row)) {
-                const Outcome outcome = decode(kind, version, *base64_text, &text);
-                if (outcome.ok()) {
-                    text.keep(outcome.json().size());
-                } else {
-                    chunk_failures[chunk].push_back({row, outcome.status(), outcome.error()});
-                    if (options.stop_at_first_failure) {
-                        std::size_t seen = first_failed_chunk.load();
-                        while (chunk < seen && !first_failed_chunk.compare_exchange_weak(seen, chunk)) {
-                        }
-                        break;
-                    }
-                }
-            }
-            offsets[row + 1] = static_cast<std::int64_t>(text.size());
-        }
-    });
-    for (std::vector<RowFailure>& failures : chunk_failures) {
-        decoded.failures_.insert(decoded.failures_.end(), std::make_move_iterator(failures.begin()),
-                                 std::make_move_iterator(failures.end()));
-        if (options.stop_at_first_failure && !decoded.failures_.empty()) break;
-    }
-    return decoded;
+void decode_in_order(std::string_view kind, std::uint64_t version, const RowTexts& rows, unsigned threads,
+                     const std::function<bool(const DecodedChunk&)>& consume) {
+    InOrderDecoder(kind, version, rows, threads, consume).run();
 }
 
 }  // namespace velunda

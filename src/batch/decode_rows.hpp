@@ -3,7 +3,6 @@
 #include <cstddef>
 #include <cstdint>
 #include <functional>
-#include <memory>
 #include <optional>
 #include <string_view>
 #include <vector>
@@ -33,65 +32,30 @@ struct RowFailure {
     Error error;
 };
 
-struct BatchOptions {
-    unsigned threads = 1;
-    // Stop once a row has failed: the rows after the first failure may then stay undecoded.
-    bool stop_at_first_failure = false;
+// A run of consecutive rows, decoded: their JSON back to back (failed and absent rows have
+// none), where each row's JSON ends, and the failures in row order.
+struct DecodedChunk {
+    std::size_t first_row = 0;
+    std::size_t end_row = 0;
+    codec::ByteBuffer text;
+    std::vector<std::size_t> ends;
+    std::vector<RowFailure> failures;
+
+    std::string_view json(std::size_t row) const {
+        const std::size_t at = row - first_row;
+        const std::size_t begin = at == 0 ? 0 : ends[at - 1];
+        return text.text().substr(begin, ends[at] - begin);
+    }
 };
 
-// The JSON of every row of a batch, in row order: runs of consecutive rows (chunks) are decoded
-// by whichever thread takes them, each into its own buffer; the rows' ends are kept as Arrow
-// offsets, local to the chunk until join() makes them one text.
-class DecodedRows {
-public:
-    DecodedRows(const DecodedRows&) = delete;
-    DecodedRows& operator=(const DecodedRows&) = delete;
-    DecodedRows(DecodedRows&&) noexcept = default;
-    DecodedRows& operator=(DecodedRows&&) noexcept = default;
-    ~DecodedRows();
-
-    std::size_t size() const { return row_count_; }
-    // Every failed row in row order (with stop_at_first_failure, the first one).
-    const std::vector<RowFailure>& failures() const { return failures_; }
-
-    // The JSON of `row`: empty for a failed or absent row.
-    std::string_view json(std::size_t row) const;
-    // Frees the JSON of the chunks that end at or before `row`, once its reader is done with it.
-    void discard_before(std::size_t row);
-
-    // Every row's JSON as one malloc'd text with size()+1 Arrow offsets (int64, also malloc'd),
-    // both handed over to the caller; the chunks are freed. Each chunk is copied once, by
-    // `threads` threads.
-    struct Joined {
-        char* text;
-        std::size_t text_size;
-        std::int64_t* offsets;
-    };
-    Joined join(unsigned threads);
-
-private:
-    friend DecodedRows decode_rows(std::string_view, std::uint64_t, const RowTexts&, const BatchOptions&);
-    DecodedRows() = default;
-
-    std::size_t row_count_ = 0;
-    std::size_t rows_per_chunk_ = 1;
-    std::vector<codec::ByteBuffer> chunks_;
-    std::size_t first_kept_chunk_ = 0;
-    struct FreeDeleter {
-        void operator()(std::int64_t* offsets) const;
-    };
-    std::unique_ptr<std::int64_t[], FreeDeleter> offsets_;  // row_count_ + 1
-    std::vector<RowFailure> failures_;
-};
-
-// Decodes every row with decode(kind, version, text) on `options.threads` threads (the calling
-// thread among them). Throws what decoding throws (std::bad_alloc), once every thread is done.
-DecodedRows decode_rows(std::string_view kind, std::uint64_t version, const RowTexts& rows, const BatchOptions& options);
-
-// Runs work(unit) for every unit in [0, units) on up to `threads` threads, the calling thread
-// among them, handing out units in increasing order. The first exception thrown stops the
-// handing out and is rethrown here once every thread has finished.
-void run_in_parallel(std::size_t units, unsigned threads, const std::function<void(std::size_t)>& work);
+// Decodes every row with decode(kind, version, text) on `threads` threads (the calling thread
+// among them) and hands the chunks to `consume` on the calling thread, in row order, each once.
+// Only a few chunks are in flight at a time and their buffers are reused, so the JSON is
+// written into memory that is already warm and the working memory does not grow with the batch.
+// `consume` returns false to stop: the chunks after it are then left undecoded. Throws what
+// decoding or `consume` throws, once every thread has finished.
+void decode_in_order(std::string_view kind, std::uint64_t version, const RowTexts& rows, unsigned threads,
+                     const std::function<bool(const DecodedChunk&)>& consume);
 
 // The cores this process may run on.
 unsigned usable_cores();

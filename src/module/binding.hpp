@@ -78,13 +78,25 @@ PyObject* guarded(Body&& body) {
     return nullptr;
 }
 
-// Releases the interpreter lock for its lifetime, so that worker threads decode while Python runs.
+// Releases the interpreter lock for its lifetime, so that worker threads decode while Python
+// runs; Relocked takes it back for a while, to make Python objects.
 class WithoutInterpreterLock {
 public:
     WithoutInterpreterLock() : state_(PyEval_SaveThread()) {}
     ~WithoutInterpreterLock() { PyEval_RestoreThread(state_); }
     WithoutInterpreterLock(const WithoutInterpreterLock&) = delete;
     WithoutInterpreterLock& operator=(const WithoutInterpreterLock&) = delete;
+
+    class Relocked {
+    public:
+        explicit Relocked(WithoutInterpreterLock& outer) : outer_(outer) { PyEval_RestoreThread(outer_.state_); }
+        ~Relocked() { outer_.state_ = PyEval_SaveThread(); }
+        Relocked(const Relocked&) = delete;
+        Relocked& operator=(const Relocked&) = delete;
+
+    private:
+        WithoutInterpreterLock& outer_;
+    };
 
 private:
     PyThreadState* state_;

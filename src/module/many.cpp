@@ -64,30 +64,6 @@ PyObject* texts_tuple(PyObject* texts) {
     return tuple;
 }
 
-// Failed rows are None: with errors='raise' there are none by now.
-PyObject* decoded_list(DecodedRows& rows) {
-    PyObject* list = PyList_New(static_cast<Py_ssize_t>(rows.size()));
-    if (list == nullptr) return nullptr;
-    auto failure = rows.failures().begin();
-    const auto failures_end = rows.failures().end();
-    for (std::size_t row = 0; row < rows.size(); ++row) {
-        PyObject* item;
-        if (failure != failures_end && failure->row == row) {
-            ++failure;
-            item = Py_NewRef(Py_None);
-        } else {
-            item = ascii_str(rows.json(row));
-            if (item == nullptr) {
-                Py_DECREF(list);
-                return nullptr;
-            }
-        }
-        PyList_SET_ITEM(list, static_cast<Py_ssize_t>(row), item);
-        rows.discard_before(row + 1);
-    }
-    return list;
-}
-
 // ---- parse_arrow: results ----------------------------------------------------------------------
 
 // What parse_arrow returns: the decoded column, exported through the Arrow PyCapsule interface
@@ -295,8 +271,7 @@ PyObject* decode_array_export(PyObject* column, std::string_view kind, std::uint
         arrow::ResultChunks chunks;
         {
             WithoutInterpreterLock unlocked;
-            DecodedRows decoded = decode_rows(kind, version, rows, {.threads = threads});
-            chunks.push_back(arrow::ResultColumn::build(std::move(decoded), rows, kind, threads));
+            chunks.push_back(arrow::ResultColumn::decode(kind, version, rows, threads));
         }
         return new_decoded_column(decoded_column_type, std::move(chunks));
     });
@@ -343,8 +318,7 @@ PyObject* decode_stream_export(PyObject* column, std::string_view kind, std::uin
         {
             WithoutInterpreterLock unlocked;
             for (const arrow::TextColumn& rows : columns) {
-                DecodedRows decoded = decode_rows(kind, version, rows, {.threads = threads});
-                chunks.push_back(arrow::ResultColumn::build(std::move(decoded), rows, kind, threads));
+                chunks.push_back(arrow::ResultColumn::decode(kind, version, rows, threads));
             }
         }
         return new_decoded_column(decoded_chunked_column_type, std::move(chunks));
@@ -388,15 +362,43 @@ PyObject* parse_many(PyObject* self, PyObject* const* args, Py_ssize_t nargs, Py
         StrRows rows;
         if (!rows.read(tuple)) return nullptr;
         const bool raise_errors = errors == "raise";
-        DecodedRows decoded = [&] {
+        PyObject* list = PyList_New(static_cast<Py_ssize_t>(rows.size()));
+        if (list == nullptr) return nullptr;
+        std::optional<RowFailure> first_failure;
+        bool python_failed = false;
+        try {
             WithoutInterpreterLock unlocked;
-            return decode_rows(kind, version, rows, {.threads = threads, .stop_at_first_failure = raise_errors});
-        }();
-        if (raise_errors && !decoded.failures().empty()) {
-            const RowFailure& first = decoded.failures().front();
-            return raise_parse_error(first.status, first.error, kind, version, first.row);
+            // Each chunk's strs are made as soon as it is decoded, while the threads go on.
+            decode_in_order(kind, version, rows, threads, [&](const DecodedChunk& chunk) {
+                if (raise_errors && !chunk.failures.empty()) {
+                    first_failure = chunk.failures.front();
+                    return false;
+                }
+                WithoutInterpreterLock::Relocked relocked(unlocked);
+                auto failure = chunk.failures.begin();
+                for (std::size_t row = chunk.first_row; row < chunk.end_row; ++row) {
+                    PyObject* item;
+                    if (failure != chunk.failures.end() && failure->row == row) {
+                        ++failure;
+                        item = Py_NewRef(Py_None);
+                    } else if ((item = ascii_str(chunk.json(row))) == nullptr) {
+                        python_failed = true;
+                        return false;
+                    }
+                    PyList_SET_ITEM(list, static_cast<Py_ssize_t>(row), item);
+                }
+                return true;
+            });
+        } catch (...) {
+            Py_DECREF(list);
+            throw;
         }
-        return decoded_list(decoded);
+        if (python_failed || first_failure) {
+            Py_DECREF(list);
+            if (python_failed) return nullptr;
+            return raise_parse_error(first_failure->status, first_failure->error, kind, version, first_failure->row);
+        }
+        return list;
     });
     Py_DECREF(tuple);
     return result;
