@@ -18,11 +18,26 @@ CORRECT = textwrap.dedent("""
     except ValueError as error:
         print(error)
     names: list[str] = __all__
+    rows: list[str] = parser.parse_many("samples", 13, ["AAAA"], threads=2)
+    maybe: list[str | None] = parser.parse_many("samples", 13, ("AAAA",), errors="null")
+
+
+    class Column:
+        def __arrow_c_array__(self, requested_schema: object | None = None) -> tuple[object, object]: ...
+
+    class Chunks:
+        def __arrow_c_stream__(self, requested_schema: object | None = None) -> object: ...
+
+    decoded = parser.parse_arrow("samples", 13, Column())
+    count: int = len(decoded)
+    capsules: tuple[object, object] = decoded.__arrow_c_array__()
+    stream: object = parser.parse_arrow("samples", 13, Chunks(), threads=None).__arrow_c_stream__()
 """)
 WRONG = textwrap.dedent("""
     from velunda_binary_parser import BinaryParser
 
     BinaryParser().parse(1, "x", b"")
+    rows: list[str] = BinaryParser().parse_many("samples", 13, ["AAAA"], errors="null")
 """)
 
 CHECKERS = {
