@@ -23,10 +23,12 @@ CORRECT = textwrap.dedent("""
 
 
     class Column:
-        def __arrow_c_array__(self, requested_schema: object | None = None) -> tuple[object, object]: ...
+        def __arrow_c_array__(self, requested_schema: object | None = None) -> tuple[object, object]:
+            return (None, None)
 
     class Chunks:
-        def __arrow_c_stream__(self, requested_schema: object | None = None) -> object: ...
+        def __arrow_c_stream__(self, requested_schema: object | None = None) -> object:
+            return None
 
     decoded = parser.parse_arrow("samples", 13, Column())
     count: int = len(decoded)
