@@ -135,7 +135,7 @@ def test_several_files_in_order(parser, tmp_path):
 
 @pytest.mark.parametrize("arguments,message", [
     (["--bogus"], "unknown option --bogus"),
-    (["--kind", "samples"], "--kind and --version go together"),
+    (["--kind", "samples"], "--kind and --payload-version go together"),
     (["-j", "0"], "--jobs needs a number from 1 to 256, not '0'"),
     (["--errors", "loud"], "--errors is stderr or inline, not 'loud'"),
     (["--output"], "option --output needs a value"),

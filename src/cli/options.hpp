@@ -1,0 +1,38 @@
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <optional>
+#include <string>
+#include <vector>
+
+namespace velunda::cli {
+
+struct Options {
+    std::vector<std::string> inputs;
+    std::optional<std::string> output;
+    std::optional<std::string> kind;
+    std::optional<std::uint64_t> version;
+    bool inline_errors = false;
+    unsigned jobs = 0;
+    bool quiet = false;
+    std::size_t max_line_bytes = std::size_t(1) << 30;
+};
+
+class UsageError {
+public:
+    explicit UsageError(std::string message) : message_(std::move(message)) {}
+    const std::string& message() const { return message_; }
+
+private:
+    std::string message_;
+};
+
+// The options, or nullopt once --help or the program's --version has been answered.
+// Throws UsageError.
+std::optional<Options> parse_options(int argc, char** argv);
+
+// A version from 0 to 2^64 - 1 in plain decimal, or nothing.
+std::optional<std::uint64_t> parse_version(std::string_view text);
+
+}  // namespace velunda::cli
