@@ -49,10 +49,14 @@ void raise_cannot_convert(const char* argument, PyObject* object, const char* ta
     }
 }
 
-bool check_receiver(PyObject* self) {
-    if (PyObject_TypeCheck(self, parser_type)) return true;
-    raise_cannot_convert(nullptr, self, "BinaryParser");
-    return false;
+bool begin_call(PyObject* self, const Signature& signature, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames,
+                PyObject** bound, std::string_view& kind, std::uint64_t& version) {
+    if (!PyObject_TypeCheck(self, parser_type)) {
+        raise_cannot_convert(nullptr, self, "BinaryParser");
+        return false;
+    }
+    return bind_arguments(signature, args, nargs, kwnames, bound) && read_text(bound[0], "kind", kind) &&
+           read_version(bound[1], version);
 }
 
 void prefix_type_error(const char* argument) {

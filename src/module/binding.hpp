@@ -35,8 +35,10 @@ struct Signature {
 bool bind_arguments(const Signature& signature, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames,
                     PyObject** bound);
 
-// Checks the receiver of a method is a BinaryParser.
-bool check_receiver(PyObject* self);
+// The start every method shares: the receiver is checked, the arguments bound, and the first two
+// read as kind and version.
+bool begin_call(PyObject* self, const Signature& signature, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames,
+                PyObject** bound, std::string_view& kind, std::uint64_t& version);
 
 // Names a type the way the messages do: 'int', 'bytes', 'Outer.Inner'.
 std::string type_name(PyObject* object);

@@ -340,14 +340,12 @@ bool has_attribute(PyObject* object, const char* name) {
 }  // namespace
 
 PyObject* parse_many(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-    if (!check_receiver(self)) return nullptr;
     PyObject* bound[5];
-    if (!bind_arguments(many_signature, args, nargs, kwnames, bound)) return nullptr;
     std::string_view kind;
     std::uint64_t version = 0;
     std::string_view errors = "raise";
     unsigned threads = 1;
-    if (!read_text(bound[0], "kind", kind) || !read_version(bound[1], version) ||
+    if (!begin_call(self, many_signature, args, nargs, kwnames, bound, kind, version) ||
         (bound[3] != nullptr && !read_text(bound[3], "errors", errors)) || !read_threads(bound[4], threads)) {
         return nullptr;
     }
@@ -405,13 +403,11 @@ PyObject* parse_many(PyObject* self, PyObject* const* args, Py_ssize_t nargs, Py
 }
 
 PyObject* parse_arrow(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-    if (!check_receiver(self)) return nullptr;
     PyObject* bound[4];
-    if (!bind_arguments(arrow_signature, args, nargs, kwnames, bound)) return nullptr;
     std::string_view kind;
     std::uint64_t version = 0;
     unsigned threads = 1;
-    if (!read_text(bound[0], "kind", kind) || !read_version(bound[1], version) || !read_threads(bound[3], threads)) {
+    if (!begin_call(self, arrow_signature, args, nargs, kwnames, bound, kind, version) || !read_threads(bound[3], threads)) {
         return nullptr;
     }
     if (!is_known_kind(kind)) return raise_unknown_kind(kind, version);

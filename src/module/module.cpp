@@ -64,13 +64,11 @@ private:
 };
 
 PyObject* parse(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-    if (!check_receiver(self)) return nullptr;
     PyObject* bound[3];
-    if (!bind_arguments(parse_signature, args, nargs, kwnames, bound)) return nullptr;
     std::string_view kind;
     std::uint64_t version = 0;
     std::string_view base64_text;
-    if (!read_text(bound[0], "kind", kind) || !read_version(bound[1], version) ||
+    if (!begin_call(self, parse_signature, args, nargs, kwnames, bound, kind, version) ||
         !read_text(bound[2], "b64_data", base64_text)) {
         return nullptr;
     }
