@@ -110,3 +110,14 @@ def test_sampled_binary32_values_read_back_exactly_with_the_reference_digits(pro
 @pytest.mark.skipif(os.environ.get("VELUNDA_EXHAUSTIVE") != "1", reason="set VELUNDA_EXHAUSTIVE=1 to run")
 def test_every_binary32_value_reads_back_exactly_with_the_reference_digits(probe):
     assert probe.f32_format_failures(stride=1, threads=os.cpu_count() or 1) == 0
+
+
+def test_random_binary64_values_read_back_exactly_with_the_reference_digits(probe):
+    # Every power of two and the other hard cases too, besides the random bit patterns.
+    assert probe.f64_format_failures(seed=64, count=4_000_000, threads=2) == 0
+
+
+@pytest.mark.exhaustive
+@pytest.mark.skipif(not os.environ.get("VELUNDA_EXHAUSTIVE"), reason="set VELUNDA_EXHAUSTIVE=1 to run")
+def test_a_hundred_million_binary64_values_read_back_exactly_with_the_reference_digits(probe):
+    assert probe.f64_format_failures(seed=1, count=100_000_000, threads=os.cpu_count() or 1) == 0

@@ -1,6 +1,7 @@
 #include "codec/number_format.hpp"
 
-#include <charconv>
+#include "codec/powers_of_ten_128.hpp"
+
 #include <cmath>
 #include <bit>
 #include <cstring>
@@ -61,7 +62,7 @@ constexpr std::uint64_t powers_of_ten[] = {
 };
 
 // floor(e * log10(2)), floor(log10(3/4 * 2^e)) and floor(e * log2(10)), exact for |e| <= 1233,
-// far beyond the exponents of a binary32.
+// beyond the exponents of a binary64.
 constexpr int floor_log10_pow2(int e) { return (e * 1262611) >> 22; }
 constexpr int floor_log10_three_quarters_pow2(int e) { return (e * 1262611 - 524031) >> 22; }
 constexpr int floor_log2_pow10(int e) { return (e * 1741647) >> 19; }
@@ -118,6 +119,70 @@ ShortestDigits shortest_binary32(std::uint32_t bits) {
     const bool w_inside = 4 * s + 4 <= upper;
     if (u_inside != w_inside) return {s + w_inside, k};
     const std::uint32_t middle = 4 * s + 2;
+    const bool round_up = vb > middle || (vb == middle && (s & 1) != 0);
+    return {s + round_up, k};
+}
+
+// ---- Shortest digits of a binary64 ---------------------------------------------------------------
+//
+// The same method for binary64, with 128-bit powers of ten. std::to_chars gives the same digits
+// through a general path that took three times as long; the tests compare the two on a hundred
+// million random values and the known hard cases.
+
+// The upper 64 bits of g * cp / 2^128 rounded to odd.
+std::uint64_t round_to_odd(const detail::Power128& g, std::uint64_t cp) {
+    const unsigned __int128 low = static_cast<unsigned __int128>(g.low) * cp;
+    const unsigned __int128 high = static_cast<unsigned __int128>(g.high) * cp;
+    const auto low_high = static_cast<std::uint64_t>(low >> 64);
+    const auto high_low = static_cast<std::uint64_t>(high);
+    const std::uint64_t middle = high_low + low_high;
+    const std::uint64_t top = static_cast<std::uint64_t>(high >> 64) + (middle < high_low);
+    return top | (middle > 1);
+}
+
+ShortestDigits64 shortest_binary64(std::uint64_t bits) {
+    constexpr int significand_bits = 52;
+    constexpr int exponent_bias = 1023 + significand_bits;
+    const std::uint64_t fraction = bits & ((std::uint64_t(1) << significand_bits) - 1);
+    const auto biased_exponent = static_cast<std::uint32_t>((bits >> significand_bits) & 0x7FF);
+
+    std::uint64_t c;
+    int q;
+    if (biased_exponent != 0) {
+        c = (std::uint64_t(1) << significand_bits) | fraction;
+        q = static_cast<int>(biased_exponent) - exponent_bias;
+        // Small integers are their own shortest digits.
+        if (q <= 0 && -q <= significand_bits && (c & ((std::uint64_t(1) << -q) - 1)) == 0) return {c >> -q, 0};
+    } else {
+        c = fraction;
+        q = 1 - exponent_bias;
+    }
+
+    const bool even = (c & 1) == 0;
+    const bool lower_boundary_closer = fraction == 0 && biased_exponent > 1;
+    const std::uint64_t cbl = 4 * c - 2 + lower_boundary_closer;
+    const std::uint64_t cb = 4 * c;
+    const std::uint64_t cbr = 4 * c + 2;
+    const int k = lower_boundary_closer ? floor_log10_three_quarters_pow2(q) : floor_log10_pow2(q);
+    const int h = q + floor_log2_pow10(-k) + 1;
+    const detail::Power128& g = detail::powers_of_ten_128[-k - detail::min_power_128];
+    const std::uint64_t vbl = round_to_odd(g, cbl << h);
+    const std::uint64_t vb = round_to_odd(g, cb << h);
+    const std::uint64_t vbr = round_to_odd(g, cbr << h);
+    const std::uint64_t lower = vbl + !even;
+    const std::uint64_t upper = vbr - !even;
+
+    const std::uint64_t s = vb / 4;
+    if (s >= 10) {
+        const std::uint64_t sp = s / 10;
+        const bool up_inside = lower <= 40 * sp;
+        const bool wp_inside = 40 * sp + 40 <= upper;
+        if (up_inside != wp_inside) return {sp + wp_inside, k + 1};
+    }
+    const bool u_inside = lower <= 4 * s;
+    const bool w_inside = 4 * s + 4 <= upper;
+    if (u_inside != w_inside) return {s + w_inside, k};
+    const std::uint64_t middle = 4 * s + 2;
     const bool round_up = vb > middle || (vb == middle && (s & 1) != 0);
     return {s + round_up, k};
 }
@@ -185,6 +250,15 @@ ShortestDigits shortest_f32_digits(float value) {
     return decimal;
 }
 
+ShortestDigits64 shortest_f64_digits(double value) {
+    ShortestDigits64 decimal = shortest_binary64(std::bit_cast<std::uint64_t>(value) & 0x7FFFFFFFFFFFFFFF);
+    while (decimal.significand % 10 == 0) {
+        decimal.significand /= 10;
+        ++decimal.exponent;
+    }
+    return decimal;
+}
+
 char* format_f32(char* out, float value) {
     const auto bits = std::bit_cast<std::uint32_t>(value);
     // Zero wraps around to the top, so one comparison finds zero, the infinities and NaN.
@@ -197,31 +271,15 @@ char* format_f32(char* out, float value) {
     return lay_out(out, digits, digit_count, digit_count + exponent, 13, -5);
 }
 
-// std::to_chars gives the shortest round-trip digits of a binary64 (nearest to the exact value
-// among equally short ones); binary64 values are rare in payloads, so its cost does not matter.
 char* format_f64(char* out, double value) {
-    if (char* special = format_special(out, value)) return special;
-    char scientific[32];
-    const char* const scientific_end =
-        std::to_chars(scientific, scientific + sizeof scientific, value, std::chars_format::scientific).ptr;
-    const char* p = scientific;
-    if (*p == '-') {
-        *out++ = '-';
-        ++p;
-    }
+    const auto bits = std::bit_cast<std::uint64_t>(value);
+    if ((bits & 0x7FFFFFFFFFFFFFFF) - 1 >= 0x7FEFFFFFFFFFFFFF) return format_special(out, value);
+    *out = '-';
+    out += bits >> 63;
+    const auto [significand, exponent] = shortest_f64_digits(value);
     char digits[digit_buffer_size];
-    int digit_count = 0;
-    digits[digit_count++] = *p++;
-    if (*p == '.') {
-        for (++p; *p != 'e'; ++p) digits[digit_count++] = *p;
-    }
-    ++p;  // 'e'
-    const bool negative_exponent = *p == '-';
-    ++p;  // the exponent's sign, always present
-    int exponent = 0;
-    for (; p != scientific_end; ++p) exponent = exponent * 10 + (*p - '0');
-    if (negative_exponent) exponent = -exponent;
-    return lay_out(out, digits, digit_count, exponent + 1, 16, -4);
+    const int digit_count = static_cast<int>(format_u64(digits, significand) - digits);
+    return lay_out(out, digits, digit_count, digit_count + exponent, 16, -4);
 }
 
 }  // namespace velunda::codec

@@ -110,6 +110,13 @@ struct ShortestDigits {
     int exponent;
 };
 ShortestDigits shortest_f32_digits(float value);
+
+// The same for a finite nonzero binary64.
+struct ShortestDigits64 {
+    std::uint64_t significand;
+    int exponent;
+};
+ShortestDigits64 shortest_f64_digits(double value);
 char* format_f64(char* out, double value);
 
 }  // namespace velunda::codec

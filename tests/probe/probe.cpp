@@ -8,6 +8,7 @@
 #include <cstdint>
 #include <cstring>
 #include <string_view>
+#include <random>
 #include <thread>
 #include <vector>
 #include <atomic>
@@ -71,8 +72,9 @@ constexpr NamedSchema schemas[] = {
 };
 
 // std::to_chars's shortest digits of a finite nonzero value, as (significand without trailing
-// zeros, exponent): the reference the fast binary32 digits must match exactly.
-ShortestDigits reference_digits(float value) {
+// zeros, exponent): the reference the fast digits must match exactly.
+template <class Float>
+ShortestDigits64 reference_digits(Float value) {
     char text[64];
     const char* const end = std::to_chars(text, text + sizeof text, value, std::chars_format::scientific).ptr;
     const char* p = text + (text[0] == '-');
@@ -85,7 +87,7 @@ ShortestDigits reference_digits(float value) {
     std::from_chars(p + 1 + (p[1] == '+'), end, exponent);
     exponent -= fraction_digits;
     for (; significand % 10 == 0; significand /= 10) ++exponent;
-    return {static_cast<std::uint32_t>(significand), exponent};
+    return {significand, exponent};
 }
 
 // The text reads back to the same bits, and its digits are exactly std::to_chars's.
@@ -99,8 +101,43 @@ bool formats_exactly(std::uint32_t bits) {
     if (result.ec != std::errc() || result.ptr != end || std::bit_cast<std::uint32_t>(parsed) != bits) return false;
     if (value == 0) return true;
     const ShortestDigits ours = shortest_f32_digits(value);
-    const ShortestDigits reference = reference_digits(value);
+    const ShortestDigits64 reference = reference_digits(value);
     return ours.significand == reference.significand && ours.exponent == reference.exponent;
+}
+
+// The same for a binary64.
+bool formats_exactly(double value) {
+    char text[max_number_chars];
+    const char* end = format_f64(text, value);
+    if (!std::isfinite(value)) return std::string_view(text, static_cast<std::size_t>(end - text)) == "null";
+    double parsed = 0;
+    const auto result = std::from_chars(text, end, parsed);
+    if (result.ec != std::errc() || result.ptr != end || std::bit_cast<std::uint64_t>(parsed) != std::bit_cast<std::uint64_t>(value)) {
+        return false;
+    }
+    if (value == 0) return true;
+    const ShortestDigits64 ours = shortest_f64_digits(value);
+    const ShortestDigits64 reference = reference_digits(value);
+    return ours.significand == reference.significand && ours.exponent == reference.exponent;
+}
+
+// Binary64 values where shortest-digit methods go wrong: every power of two (its lower neighbour
+// is closer), the largest and smallest of each kind, integers at the edge of exactness, and values
+// known to be hard for round-trip formatting.
+std::vector<std::uint64_t> hard_binary64_cases() {
+    std::vector<std::uint64_t> cases;
+    for (std::uint64_t exponent = 0; exponent < 0x7FF; ++exponent) {
+        for (const std::uint64_t fraction : {UINT64_C(0), UINT64_C(1), UINT64_C(2), UINT64_C(0xFFFFFFFFFFFFF), UINT64_C(0xFFFFFFFFFFFFE)}) {
+            cases.push_back(exponent << 52 | fraction);
+        }
+    }
+    for (const double value : {5e-324, 1e-323, 2.2250738585072009e-308, 2.2250738585072014e-308, 1.7976931348623157e308,
+                               9007199254740991.0, 9007199254740992.0, 9007199254740994.0, 1e15, 1e16, 1e17, 1e22, 1e23,
+                               5e-310, 2.98023223876953125e-8, 1.9156918820264798e-56, 6.6564021122018745e+264,
+                               4.91e-6, 5.547e-6, 0.1, 0.3, 2.0 / 3.0, 123456789012345680.0, 1.0e-7, 9.999999999999999e22}) {
+        cases.push_back(std::bit_cast<std::uint64_t>(value));
+    }
+    return cases;
 }
 
 // Formats into room of max_number_chars, as the writer gives every number, and copies the text
@@ -183,6 +220,29 @@ __attribute__((visibility("default"))) std::uint64_t velunda_probe_f32_format_fa
             std::uint64_t local = 0;
             for (std::uint64_t bits = std::uint64_t(t) * stride; bits < patterns; bits += std::uint64_t(stride) * thread_count) {
                 if (!formats_exactly(static_cast<std::uint32_t>(bits))) ++local;
+            }
+            failures += local;
+        });
+    }
+    for (std::thread& thread : threads) thread.join();
+    return failures;
+}
+
+// Formats `count` random binary64 bit patterns (from `seed`) and every hard case, on `thread_count`
+// threads; returns how many did not read back to the same bits with std::to_chars's digits.
+__attribute__((visibility("default"))) std::uint64_t velunda_probe_f64_format_failures(std::uint64_t seed, std::uint64_t count,
+                                                                                         unsigned thread_count) {
+    std::atomic<std::uint64_t> failures{0};
+    for (const std::uint64_t bits : hard_binary64_cases()) {
+        if (!formats_exactly(std::bit_cast<double>(bits)) || !formats_exactly(-std::bit_cast<double>(bits))) ++failures;
+    }
+    std::vector<std::thread> threads;
+    for (unsigned t = 0; t < thread_count; ++t) {
+        threads.emplace_back([&, t] {
+            std::mt19937_64 random(seed + t);
+            std::uint64_t local = 0;
+            for (std::uint64_t n = t; n < count; n += thread_count) {
+                if (!formats_exactly(std::bit_cast<double>(random()))) ++local;
             }
             failures += local;
         });
