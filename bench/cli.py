@@ -41,7 +41,7 @@ def main() -> None:
     options = argparse.ArgumentParser(description=__doc__.splitlines()[0])
     options.add_argument("--payloads", type=int, default=50_000)
     count = options.parse_args().payloads
-    texts = [workloads.typical(seed).text for seed in range(DISTINCT)]
+    texts = workloads.workload("typical", DISTINCT).texts
     with tempfile.NamedTemporaryFile("w", suffix=".csv", delete=False) as file:
         file.write("kind,version,b64_data\n")
         for index in range(count):

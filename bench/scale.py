@@ -13,7 +13,6 @@ from __future__ import annotations
 import argparse
 import os
 import pathlib
-import random
 import subprocess
 import sys
 import tempfile
@@ -32,15 +31,8 @@ ROUNDS = 5
 CORES = len(os.sched_getaffinity(0))
 
 
-def tiny_texts(count: int) -> list[str]:
-    rng = random.Random(3)
-    layout = workloads.DIAGNOSTICS[4]
-    distinct = [workloads.b64(layout.encode(workloads.filled(layout, rng, 1))) for _ in range(DISTINCT)]
-    return [distinct[i % DISTINCT] for i in range(count)]
-
-
-def typical_texts(count: int) -> list[str]:
-    distinct = [workloads.typical(seed).text for seed in range(DISTINCT)]
+def rotated(name: str, count: int) -> list[str]:
+    distinct = workloads.workload(name, DISTINCT).texts
     return [distinct[i % DISTINCT] for i in range(count)]
 
 
@@ -93,8 +85,8 @@ def main() -> int:
     options.add_argument("--typical", type=int, default=200_000)
     options.add_argument("--tiny", type=int, default=1_000_000)
     arguments = options.parse_args()
-    tiny = measure("tiny: diagnostics v4", "diagnostics", 4, tiny_texts(arguments.tiny))
-    typical = measure("typical: samples v13", "samples", 13, typical_texts(arguments.typical))
+    tiny = measure("tiny: diagnostics v4", "diagnostics", 4, rotated("tiny", arguments.tiny))
+    typical = measure("typical: samples v13", "samples", 13, rotated("typical", arguments.typical))
 
     every_core = f"parse_many, {CORES} threads"
     targets = [

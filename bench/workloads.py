@@ -22,11 +22,16 @@ class Workload:
     name: str
     kind: str
     version: int
-    text: str  # base64
+    texts: tuple[str, ...]  # base64, distinct payloads taken in turn
+
+    @property
+    def text(self) -> str:
+        return self.texts[0]
 
     @property
     def payload_size(self) -> int:
-        return len(base64.b64decode(self.text))
+        """The mean decoded size."""
+        return sum(len(base64.b64decode(text)) for text in self.texts) // len(self.texts)
 
 
 def finite_f32_bits(rng: random.Random) -> int:
@@ -74,11 +79,13 @@ def b64(data: bytes) -> str:
     return base64.b64encode(data).decode("ascii")
 
 
-def tiny() -> Workload:
+def tiny_payload(seed: int) -> str:
     layout = DIAGNOSTICS[4]
-    data = layout.encode((0x4036800000000000, 41, -17, 0x400D99999999999A, True))
-    assert len(data) == 21
-    return Workload("tiny", "diagnostics", 4, b64(data))
+    if seed == 0:
+        data = layout.encode((0x4036800000000000, 41, -17, 0x400D99999999999A, True))
+        assert len(data) == 21
+        return b64(data)
+    return b64(layout.encode(filled(layout, random.Random(seed), 1)))
 
 
 def sample_v13(cells: int, seed: int) -> bytes:
@@ -100,21 +107,52 @@ def sample_v13(cells: int, seed: int) -> bytes:
     return layout.encode(value)
 
 
-def typical(seed: int = 13) -> Workload:
-    return Workload("typical", "samples", 13, b64(sample_v13(cells=50, seed=seed)))
+def typical_payload(seed: int) -> str:
+    return b64(sample_v13(cells=50, seed=seed))
 
 
-def large() -> Workload:
-    return Workload("large", "samples", 13, b64(sample_v13(cells=100_000, seed=14)))
+def large_payload(seed: int) -> str:
+    return b64(sample_v13(cells=100_000, seed=seed))
 
 
-def floats() -> Workload:
-    rng = random.Random(15)
+def floats_payload(seed: int) -> str:
+    rng = random.Random(seed)
     layout = SAMPLES[13]
     value = list(layout.smallest())
     value[layout.keys.index("gas_co2_k30")] = ([finite_f32_bits(rng) for _ in range(10_000)],)
-    return Workload("floats", "samples", 13, b64(layout.encode(value)))
+    return b64(layout.encode(value))
+
+
+# Each workload rotates through this many distinct payloads, so that no branch pattern or cache
+# line is learnt from repeating one.
+ROTATION = {"tiny": 200, "typical": 200, "large": 3, "floats": 20}
+FIRST_SEED = {"tiny": 0, "typical": 13, "large": 14, "floats": 15}
+PAYLOADS = {"tiny": tiny_payload, "typical": typical_payload, "large": large_payload, "floats": floats_payload}
+FAMILY = {"tiny": ("diagnostics", 4), "typical": ("samples", 13), "large": ("samples", 13), "floats": ("samples", 13)}
+
+
+def workload(name: str, distinct: int | None = None) -> Workload:
+    count = ROTATION[name] if distinct is None else distinct
+    first = FIRST_SEED[name]
+    texts = tuple(PAYLOADS[name](first + n * 1000 if n else first) for n in range(count))
+    return Workload(name, *FAMILY[name], texts)
+
+
+def tiny() -> Workload:
+    return workload("tiny", 1)
+
+
+def typical(seed: int = 13) -> Workload:
+    return Workload("typical", "samples", 13, (typical_payload(seed),))
+
+
+def large() -> Workload:
+    return workload("large", 1)
+
+
+def floats() -> Workload:
+    return workload("floats", 1)
 
 
 def all_workloads() -> list[Workload]:
-    return [tiny(), typical(), large(), floats()]
+    return [workload(name) for name in ROTATION]

@@ -91,3 +91,19 @@ def test_every_non_alphabet_byte_in_the_final_group(probe, size, position, byte)
     text[4 + position] = byte
     # Every byte before it is a symbol or padding, so the replaced byte is the one reported.
     assert probe.base64(bytes(text)) == f"InvalidByte({4 + position}, {byte})"
+
+
+@pytest.mark.parametrize("seed", [1, 2, 3])
+def test_the_vector_path_decodes_and_fails_as_the_scalar_one(probe, seed):
+    # Every length up to 4 KB, valid and with one bad byte, a stray '=' or cut short.
+    assert probe.base64_differential(seed, 4096) == 0
+
+
+@pytest.mark.parametrize("position", [0, 31, 32, 33, 63, 64, 95, 100])
+@pytest.mark.parametrize("character", ["\x00", "-", "=", "_", " ", "\x7f", "\u00e9"])
+def test_a_bad_byte_inside_a_vector_block_is_reported_at_its_offset(parser, position, character):
+    text = b64(bytes(range(96)))  # 128 symbols: several 32-symbol blocks before the final group
+    with pytest.raises(ValueError) as raised:
+        parser.parse("calibration", 1, text[:position] + character + text[position + 1:])
+    first_byte = character.encode()[0]
+    assert str(raised.value) == f"Parsing failed: B64Error(InvalidByte({position}, {first_byte}))"

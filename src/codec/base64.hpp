@@ -29,4 +29,10 @@ constexpr std::size_t base64_decoded_capacity(std::size_t text_size) { return (t
 // the order of checks the format defines.
 std::optional<Base64Error> base64_decode(std::string_view text, std::uint8_t* out, std::size_t& size);
 
+namespace detail {
+// The same, with the vector path (AVX2, where the processor has it) or without: the tests hold
+// the two against each other.
+std::optional<Base64Error> base64_decode(std::string_view text, std::uint8_t* out, std::size_t& size, bool simd);
+}  // namespace detail
+
 }  // namespace velunda::codec

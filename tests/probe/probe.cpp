@@ -11,6 +11,7 @@
 #include <random>
 #include <thread>
 #include <vector>
+#include <algorithm>
 #include <atomic>
 
 #include "codec/base64.hpp"
@@ -249,6 +250,48 @@ __attribute__((visibility("default"))) std::uint64_t velunda_probe_f64_format_fa
     }
     for (std::thread& thread : threads) thread.join();
     return failures;
+}
+
+// Decodes random texts of every length from 0 to `max_length` with and without the vector path:
+// valid ones, and each with one byte replaced by a random byte, by '=', or cut short; returns
+// how many gave different bytes or a different error.
+__attribute__((visibility("default"))) std::uint64_t velunda_probe_base64_differential(std::uint64_t seed,
+                                                                                         std::size_t max_length) {
+    static constexpr char alphabet[] = "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789+/";
+    std::mt19937_64 random(seed);
+    std::uint64_t mismatches = 0;
+    std::vector<std::uint8_t> vector_out, scalar_out;
+    const auto compare = [&](const std::string& text) {
+        vector_out.assign(base64_decoded_capacity(text.size()) + 1, 0xAA);
+        scalar_out.assign(vector_out.size(), 0xAA);
+        std::size_t vector_size = 0, scalar_size = 0;
+        const auto vector_error = velunda::codec::detail::base64_decode(text, vector_out.data(), vector_size, true);
+        const auto scalar_error = velunda::codec::detail::base64_decode(text, scalar_out.data(), scalar_size, false);
+        const bool same = vector_error == scalar_error &&
+                          (vector_error || (vector_size == scalar_size &&
+                                            std::equal(vector_out.begin(), vector_out.begin() + static_cast<long>(vector_size),
+                                                       scalar_out.begin())));
+        if (!same) ++mismatches;
+    };
+    for (std::size_t length = 0; length <= max_length; ++length) {
+        // Valid: whole groups of symbols, then canonical padding and zero unused bits.
+        std::string text;
+        for (std::size_t i = 0; i < length; ++i) text += alphabet[random() % 64];
+        const std::size_t tail = length % 4;
+        if (tail == 1) text.back() = 'A';
+        if (tail == 2) text.back() = alphabet[(random() % 4) * 16], text += "==";
+        if (tail == 3) text.back() = alphabet[(random() % 16) * 4], text += "=";
+        compare(text);
+        if (text.empty()) continue;
+        std::string changed = text;
+        changed[random() % changed.size()] = static_cast<char>(random() % 256);
+        compare(changed);
+        changed = text;
+        changed[random() % changed.size()] = '=';
+        compare(changed);
+        compare(text.substr(0, random() % text.size()));
+    }
+    return mismatches;
 }
 
 }  // extern "C"

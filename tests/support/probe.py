@@ -52,6 +52,8 @@ class Probe:
         lib.velunda_probe_f32_format_failures.restype = ctypes.c_uint64
         lib.velunda_probe_f64_format_failures.argtypes = [ctypes.c_uint64, ctypes.c_uint64, ctypes.c_uint]
         lib.velunda_probe_f64_format_failures.restype = ctypes.c_uint64
+        lib.velunda_probe_base64_differential.argtypes = [ctypes.c_uint64, ctypes.c_size_t]
+        lib.velunda_probe_base64_differential.restype = ctypes.c_uint64
         lib.velunda_probe_base64.argtypes = [
             ctypes.c_char_p, ctypes.c_size_t, ctypes.c_char_p, size_p, size_p, ctypes.POINTER(ctypes.c_uint8),
         ]
@@ -103,6 +105,9 @@ class Probe:
 
     def f32_format_failures(self, stride: int, threads: int) -> int:
         return self._lib.velunda_probe_f32_format_failures(stride, threads)
+
+    def base64_differential(self, seed: int, max_length: int) -> int:
+        return self._lib.velunda_probe_base64_differential(seed, max_length)
 
     def f64_format_failures(self, seed: int, count: int, threads: int) -> int:
         return self._lib.velunda_probe_f64_format_failures(seed, count, threads)
