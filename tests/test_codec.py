@@ -200,3 +200,7 @@ class TestIntegers:
 ])
 def test_string_escaping(probe, text, expected):
     assert probe.quote(text) == expected
+
+
+def test_every_16_bit_integer_is_written_as_its_decimal(probe):
+    assert probe.format_16_bit_failures() == 0

@@ -113,10 +113,10 @@ struct Scalar : Transcodes<Scalar<Value, MinWireSize, read, format>> {
 
 using U8 = Scalar<std::uint8_t, 1, &Reader::read_u8, &format_u64>;
 using Bool = Scalar<bool, 1, &Reader::read_bool, &format_bool>;
-using U16 = Scalar<std::uint16_t, 1, &Reader::read_varint<std::uint16_t>, &format_u64>;
+using U16 = Scalar<std::uint16_t, 1, &Reader::read_varint<std::uint16_t>, &format_u16>;
 using U32 = Scalar<std::uint32_t, 1, &Reader::read_varint<std::uint32_t>, &format_u64>;
 using U64 = Scalar<std::uint64_t, 1, &Reader::read_varint<std::uint64_t>, &format_u64>;
-using I16 = Scalar<std::int16_t, 1, &Reader::read_zigzag<std::int16_t>, &format_i64>;
+using I16 = Scalar<std::int16_t, 1, &Reader::read_zigzag<std::int16_t>, &format_i16>;
 using I32 = Scalar<std::int32_t, 1, &Reader::read_zigzag<std::int32_t>, &format_i64>;
 using I64 = Scalar<std::int64_t, 1, &Reader::read_zigzag<std::int64_t>, &format_i64>;
 using F32 = Scalar<float, 4, &Reader::read_float<float>, &format_f32>;

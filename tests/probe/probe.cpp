@@ -294,4 +294,21 @@ __attribute__((visibility("default"))) std::uint64_t velunda_probe_base64_differ
     return mismatches;
 }
 
+// Formats every i16 and u16 value; returns how many differ from std::to_chars.
+__attribute__((visibility("default"))) std::uint64_t velunda_probe_16_bit_format_failures() {
+    std::uint64_t failures = 0;
+    const auto check = [&](auto value, auto format) {
+        char ours[max_number_chars], reference[16];
+        const char* ours_end = format(ours, value);
+        const char* reference_end = std::to_chars(reference, reference + sizeof reference, value).ptr;
+        if (std::string_view(ours, static_cast<std::size_t>(ours_end - ours)) !=
+            std::string_view(reference, static_cast<std::size_t>(reference_end - reference))) {
+            ++failures;
+        }
+    };
+    for (std::int32_t value = INT16_MIN; value <= INT16_MAX; ++value) check(static_cast<std::int16_t>(value), &format_i16);
+    for (std::uint32_t value = 0; value <= UINT16_MAX; ++value) check(static_cast<std::uint16_t>(value), &format_u16);
+    return failures;
+}
+
 }  // extern "C"

@@ -54,6 +54,7 @@ class Probe:
         lib.velunda_probe_f64_format_failures.restype = ctypes.c_uint64
         lib.velunda_probe_base64_differential.argtypes = [ctypes.c_uint64, ctypes.c_size_t]
         lib.velunda_probe_base64_differential.restype = ctypes.c_uint64
+        lib.velunda_probe_16_bit_format_failures.restype = ctypes.c_uint64
         lib.velunda_probe_base64.argtypes = [
             ctypes.c_char_p, ctypes.c_size_t, ctypes.c_char_p, size_p, size_p, ctypes.POINTER(ctypes.c_uint8),
         ]
@@ -105,6 +106,9 @@ class Probe:
 
     def f32_format_failures(self, stride: int, threads: int) -> int:
         return self._lib.velunda_probe_f32_format_failures(stride, threads)
+
+    def format_16_bit_failures(self) -> int:
+        return self._lib.velunda_probe_16_bit_format_failures()
 
     def base64_differential(self, seed: int, max_length: int) -> int:
         return self._lib.velunda_probe_base64_differential(seed, max_length)
