@@ -1,5 +1,6 @@
 #include "decode.hpp"
 
+#include <initializer_list>
 #include <memory>
 #include <span>
 
@@ -24,13 +25,17 @@ struct Family {
     }
 };
 
-const Family* find_family(std::string_view kind) {
-    static const Family families[] = {
-        {"samples", samples::layouts()},
+std::span<const Family> families() {
+    static const Family table[] = {
         {"calibration", calibration::layouts()},
         {"diagnostics", diagnostics::layouts()},
+        {"samples", samples::layouts()},
     };
-    for (const Family& family : families) {
+    return table;
+}
+
+const Family* find_family(std::string_view kind) {
+    for (const Family& family : families()) {
         if (family.kind == kind) return &family;
     }
     return nullptr;
@@ -73,6 +78,36 @@ Outcome Outcome::unknown_kind() { return Outcome(Status::unknown_kind, codec::Js
 Outcome Outcome::failure(const Error& error) { return Outcome(Status::failed, codec::JsonWriter(0), error); }
 
 bool is_known_kind(std::string_view kind) { return find_family(kind) != nullptr; }
+
+std::vector<std::pair<std::string_view, std::uint64_t>> supported_layouts() {
+    std::vector<std::pair<std::string_view, std::uint64_t>> all;
+    for (const Family& family : families()) {
+        for (const Layout& layout : family.layouts) all.emplace_back(family.kind, layout.version);
+    }
+    return all;
+}
+
+std::optional<std::string> json_schema(std::string_view kind, std::uint64_t version) {
+    const Family* family = find_family(kind);
+    const Layout* layout = family != nullptr ? family->find(version) : nullptr;
+    if (layout == nullptr) return std::nullopt;
+    // Appended piece by piece: GCC 12 misreads chains of string + string as overlapping copies.
+    const std::string number = std::to_string(version);
+    const auto text = [](std::string& to, std::initializer_list<std::string_view> pieces) {
+        for (const std::string_view piece : pieces) to += piece;
+    };
+    std::string out;
+    text(out, {R"({"$schema":"https://json-schema.org/draft/2020-12/schema","title":")", kind, "/", number,
+               R"(","description":"The JSON that velunda_binary_parser writes for a )", kind, " payload of version ", number,
+               ". Object keys always appear in the order in which 'properties' lists them (the wire order); non-finite "
+               "floats are written as null.",
+               R"(","type":"object","properties":{")", layout->family_tag, R"(":{"type":"object","properties":{"V)", number,
+               R"(":)"});
+    layout->describe(out);
+    text(out, {R"(},"required":["V)", number, R"("],"additionalProperties":false}},"required":[")", layout->family_tag,
+               R"("],"additionalProperties":false})"});
+    return out;
+}
 
 std::string Outcome::message(std::string_view kind) const { return failure_message(status_, error_, kind); }
 

@@ -4,6 +4,8 @@
 #include <optional>
 #include <string>
 #include <string_view>
+#include <utility>
+#include <vector>
 
 #include "codec/base64.hpp"
 #include "codec/json_writer.hpp"
@@ -62,6 +64,14 @@ bool is_known_kind(std::string_view kind);
 
 // The message a caller is shown for a failed decode of `kind`.
 std::string failure_message(Outcome::Status status, const Error& error, std::string_view kind);
+
+// The JSON Schema (draft 2020-12) of the JSON that decode gives for this kind and version,
+// envelope included; nothing when the family has no such version (or there is no such family).
+// Made from the same declarations the decoder runs on.
+std::optional<std::string> json_schema(std::string_view kind, std::uint64_t version);
+
+// Every kind and version that decodes, families in the order of the unknown-kind message.
+std::vector<std::pair<std::string_view, std::uint64_t>> supported_layouts();
 
 // Decodes one payload of the family named by `kind` ("calibration", "diagnostics", "samples"),
 // given as standard base64 text, into its enveloped JSON: {"Calibration":{"V1":{...}}}. The text

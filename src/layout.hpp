@@ -15,6 +15,8 @@ struct Layout {
     std::uint64_t version;
     std::string_view envelope_open;
     codec::Transcoder transcode;
+    std::string_view family_tag;  // "Samples"
+    codec::Describer describe;    // the record's JSON Schema
 };
 
 namespace detail {
@@ -50,7 +52,8 @@ inline constexpr auto envelope_open =
 
 template <codec::FixedString FamilyTag, std::uint64_t Version, codec::Schema Payload>
 constexpr Layout layout() {
-    return {Version, codec::view_of(detail::envelope_open<FamilyTag, Version>), &Payload::transcode};
+    return {Version, codec::view_of(detail::envelope_open<FamilyTag, Version>), &Payload::transcode, FamilyTag.view(),
+            &Payload::describe};
 }
 
 }  // namespace velunda

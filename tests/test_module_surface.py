@@ -9,6 +9,7 @@ import textwrap
 import pytest
 
 import velunda_binary_parser
+from support.records import FAMILIES, unsupported_versions
 from velunda_binary_parser import BinaryParser
 
 CALIBRATION_JSON = '{"Calibration":{"V1":{"water_ph":{"data":[12,-3]},"water_o2":{"data":[]}}}}'
@@ -228,9 +229,7 @@ class TestKindAndPrecedence:
             parser.parse(kind, version, "A")
         assert str(raised.value) == "Parsing failed: B64Error(InvalidLength(1))"
 
-    @pytest.mark.parametrize("kind,version", [("samples", 7), ("samples", 0), ("samples", 14), ("samples", 2**63),
-                                               ("calibration", 0), ("calibration", 2),
-                                               ("diagnostics", 1), ("diagnostics", 5)])
+    @pytest.mark.parametrize("kind,version", [(kind, version) for kind in FAMILIES for version in unsupported_versions(kind)])
     def test_unsupported_version_wins_over_the_payload(self, parser, kind, version):
         for text in ["", "AAA=", "AhgFAA=="]:
             with pytest.raises(ValueError) as raised:

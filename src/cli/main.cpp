@@ -374,6 +374,33 @@ int fail(const std::string& what, const std::string& reason) {
     return 2;
 }
 
+// The JSON Schemas the layouts declare: one, or all keyed "<kind>/<version>".
+int print_schema(const Options::SchemaRequest& request) {
+    std::string out;
+    if (request.kind.empty()) {
+        out += '{';
+        for (const auto& [kind, version] : velunda::supported_layouts()) {
+            if (out.size() > 1) out += ',';
+            out += '"';
+            out += kind;
+            out += '/';
+            out += std::to_string(version);
+            out += "\":";
+            out += *velunda::json_schema(kind, version);
+        }
+        out += '}';
+    } else if (auto schema = velunda::json_schema(request.kind, request.version)) {
+        out = std::move(*schema);
+    } else {
+        std::fprintf(stderr, "velunda-parse: no layout for kind '%s' version %llu\nTry 'velunda-parse --help' for more information.\n",
+                     valid_utf8(request.kind).c_str(), static_cast<unsigned long long>(request.version));
+        return 2;
+    }
+    out += '\n';
+    std::fwrite(out.data(), 1, out.size(), stdout);
+    return std::fflush(stdout) == 0 ? 0 : fail("write error", std::strerror(errno));
+}
+
 int convert(const Options& options) {
     // Every input is checked before any output, so a bad name stops the run with nothing written.
     int status = 0;
@@ -411,6 +438,7 @@ int main(int argc, char** argv) {
             return 2;
         }
         if (!options) return 0;
+        if (options->schema) return print_schema(*options->schema);
         return convert(*options);
     } catch (const std::bad_alloc&) {
         std::fputs("velunda-parse: out of memory\n", stderr);

@@ -34,6 +34,8 @@ constexpr std::string_view usage_text =
     "                           {\"error\":\"<message>\",\"line\":N}\n"
     "  --max-line-bytes N       a longer line is reported as failed and skipped (default 1 GiB)\n"
     "  -j, --jobs N             worker threads (default: the number of cores)\n"
+    "  --schema KIND VERSION    print the JSON Schema of what KIND VERSION decodes to and exit;\n"
+    "  --schema all             or of every kind and version, keyed \"<kind>/<version>\"\n"
     "  -q, --quiet              no progress line\n"
     "  -h, --help               show this help and exit\n"
     "  -V, --version            show the program's version and exit\n"
@@ -116,6 +118,16 @@ std::optional<Options> parse_options(int argc, char** argv) {
             const auto jobs = parse_number<unsigned>(number);
             if (!jobs || *jobs == 0 || *jobs > 256) throw UsageError("--jobs needs a number from 1 to 256, not " + quoted(number));
             options.jobs = *jobs;
+        } else if (argument == "--schema") {
+            const std::string_view kind = value();
+            options.schema = Options::SchemaRequest{};
+            if (kind != "all") {
+                if (at + 1 >= argc) throw UsageError("--schema " + valid_utf8(kind) + " needs a version");
+                const std::string_view number = argv[++at];
+                const auto version = parse_version(number);
+                if (!version) throw UsageError("--schema needs a version from 0 to 18446744073709551615, not " + quoted(number));
+                options.schema = Options::SchemaRequest{std::string(kind), *version};
+            }
         } else if (argument == "--max-line-bytes") {
             const std::string_view number = value();
             const auto limit = parse_number<std::size_t>(number);

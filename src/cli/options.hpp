@@ -17,6 +17,12 @@ struct Options {
     unsigned jobs = 0;
     bool quiet = false;
     std::size_t max_line_bytes = std::size_t(1) << 30;
+    // --schema: print JSON Schemas instead of converting; every layout when `kind` is empty.
+    struct SchemaRequest {
+        std::string kind;
+        std::uint64_t version = 0;
+    };
+    std::optional<SchemaRequest> schema;
 };
 
 class UsageError {

@@ -19,6 +19,8 @@
 #include <cstdint>
 #include <cstring>
 #include <initializer_list>
+#include <limits>
+#include <string>
 #include <type_traits>
 #include <utility>
 
@@ -29,6 +31,8 @@
 namespace velunda::codec {
 
 using Transcoder = Failure (*)(Reader&, JsonWriter&);
+// Appends the JSON Schema (draft 2020-12) of the JSON a schema type writes.
+using Describer = void (*)(std::string&);
 
 // Every schema type has `transcode`, the least number of bytes one value takes on the wire, and
 // the most bytes its JSON can take (`unbounded` once a list is inside). Each writes through
@@ -57,6 +61,23 @@ constexpr std::size_t bounded_sum(std::initializer_list<std::size_t> sizes) {
 }
 
 inline constexpr std::array<char, 4> null_text{'n', 'u', 'l', 'l'};
+
+// JSON Schema text of the value types: names and keys are plain identifiers, so they are quoted
+// as they stand.
+inline void append_quoted(std::string& out, std::string_view text) {
+    out += '"';
+    out += text;
+    out += '"';
+}
+
+template <class Value>
+void describe_integer(std::string& out) {
+    out += "{\"type\":\"integer\",\"minimum\":";
+    out += std::to_string(std::numeric_limits<Value>::min());
+    out += ",\"maximum\":";
+    out += std::to_string(std::numeric_limits<Value>::max());
+    out += '}';
+}
 
 }  // namespace detail
 
@@ -109,6 +130,17 @@ struct Scalar : Transcodes<Scalar<Value, MinWireSize, read, format>> {
         out.put_formatted(value, format);
         return {};
     }
+
+    // Non-finite floats are written as null.
+    static void describe(std::string& out) {
+        if constexpr (std::is_same_v<Value, bool>) {
+            out += "{\"type\":\"boolean\"}";
+        } else if constexpr (std::is_floating_point_v<Value>) {
+            out += "{\"type\":[\"number\",\"null\"]}";
+        } else {
+            detail::describe_integer<Value>(out);
+        }
+    }
 };
 
 using U8 = Scalar<std::uint8_t, 1, &Reader::read_u8, &format_u64>;
@@ -139,6 +171,12 @@ struct Option : Transcodes<Option<T>> {
         }
         return emit<T>(reader, out);
     }
+
+    static void describe(std::string& out) {
+        out += "{\"anyOf\":[";
+        T::describe(out);
+        out += ",{\"type\":\"null\"}]}";
+    }
 };
 
 // A tag and nothing else; written as null whichever tag was read.
@@ -153,6 +191,8 @@ struct OptionUnit : Transcodes<OptionUnit> {
         out.put(detail::null_text);
         return {};
     }
+
+    static void describe(std::string& out) { out += "{\"type\":\"null\"}"; }
 };
 
 // ---- Sequences --------------------------------------------------------------------------------
@@ -176,6 +216,13 @@ struct BasicList : Transcodes<BasicList<T, Capacity>> {
         if (auto failure = write_elements(reader, writer, count)) return failure;
         writer.put(']');
         return {};
+    }
+
+    static void describe(std::string& out) {
+        out += "{\"type\":\"array\",\"items\":";
+        T::describe(out);
+        if constexpr (Capacity != UINT64_MAX) out += ",\"maxItems\":" + std::to_string(Capacity);
+        out += '}';
     }
 
 private:
@@ -265,6 +312,12 @@ struct Array : Transcodes<Array<T, Count>> {
         out.put(']');
         return {};
     }
+
+    static void describe(std::string& out) {
+        out += "{\"type\":\"array\",\"items\":";
+        T::describe(out);
+        out += ",\"minItems\":" + std::to_string(Count) + ",\"maxItems\":" + std::to_string(Count) + '}';
+    }
 };
 
 // ---- Records ----------------------------------------------------------------------------------
@@ -300,6 +353,19 @@ struct Record : Transcodes<Record<Fields...>> {
         if (auto failure = write_fields(reader, out, std::index_sequence_for<Fields...>{})) return failure;
         out.put('}');
         return {};
+    }
+
+    // Every key is always written, so every key is required, and no other may appear.
+    static void describe(std::string& out) {
+        out += "{\"type\":\"object\",\"properties\":{";
+        bool first = true;
+        ((out += first ? "" : ",", first = false, detail::append_quoted(out, Fields::key.view()), out += ':',
+          Fields::Type::describe(out)),
+         ...);
+        out += "},\"required\":[";
+        first = true;
+        ((out += first ? "" : ",", first = false, detail::append_quoted(out, Fields::key.view())), ...);
+        out += "],\"additionalProperties\":false}";
     }
 
 private:
@@ -357,6 +423,8 @@ template <FixedString Name>
 struct Unit {
     static constexpr std::size_t min_content_size = 0;
     static constexpr std::size_t max_json_size = quoted<Name>.size();
+    static constexpr bool has_content = false;
+    static constexpr auto name = Name;
 
     template <class Out>
     static Failure write(Reader&, Out& out) {
@@ -372,6 +440,19 @@ struct Newtype {
     static constexpr std::size_t min_content_size = T::min_wire_size;
     static constexpr std::size_t max_json_size =
         detail::bounded_sum({detail::key_token<'{', Name>.size(), T::max_json_size, 1});
+    static constexpr bool has_content = true;
+    static constexpr auto name = Name;
+
+    // {"On":5} is an object of exactly that one key.
+    static void describe(std::string& out) {
+        out += "{\"type\":\"object\",\"properties\":{";
+        detail::append_quoted(out, Name.view());
+        out += ':';
+        T::describe(out);
+        out += "},\"required\":[";
+        detail::append_quoted(out, Name.view());
+        out += "],\"additionalProperties\":false}";
+    }
 
     template <class Out>
     static Failure write(Reader& reader, Out& out) {
@@ -407,6 +488,30 @@ struct Enum : Transcodes<Enum<Variants...>> {
             return WireError::SerdeDeCustom;
         }
         return variants[discriminant](reader, out);
+    }
+
+    // The unit variants are one string enum; each variant with content is an object of its own.
+    static void describe(std::string& out) {
+        constexpr std::size_t units = ((Variants::has_content ? 0 : 1) + ...);
+        constexpr std::size_t alternatives = (units != 0 ? 1 : 0) + (variant_count - units);
+        if constexpr (alternatives > 1) out += "{\"oneOf\":[";
+        if constexpr (units != 0) {
+            out += "{\"type\":\"string\",\"enum\":[";
+            bool first = true;
+            ((Variants::has_content ? void() : (out += first ? "" : ",", first = false,
+                                                 detail::append_quoted(out, Variants::name.view()))),
+             ...);
+            out += "]}";
+        }
+        bool first = units == 0;
+        ((Variants::has_content ? (out += first ? "" : ",", first = false, describe_variant<Variants>(out)) : void()), ...);
+        if constexpr (alternatives > 1) out += "]}";
+    }
+
+private:
+    template <class Variant>
+    static void describe_variant(std::string& out) {
+        if constexpr (Variant::has_content) Variant::describe(out);
     }
 };
 

@@ -141,3 +141,10 @@ SAMPLES = {
 
 FAMILIES = {"calibration": ("Calibration", CALIBRATION), "diagnostics": ("Diagnostics", DIAGNOSTICS),
             "samples": ("Samples", SAMPLES)}
+
+
+def unsupported_versions(kind: str) -> list[int]:
+    """Versions the family lacks, from its table: 0, the gaps, the next two and far beyond."""
+    supported = set(FAMILIES[kind][1])
+    candidates = [0, *range(min(supported), max(supported) + 3), 2**32, 2**63, 2**64 - 1]
+    return [version for version in dict.fromkeys(candidates) if version not in supported]
