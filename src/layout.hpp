@@ -4,6 +4,7 @@
 #include <cstdint>
 #include <span>
 #include <string_view>
+#include <utility>
 
 #include "codec/schema.hpp"
 
@@ -54,6 +55,15 @@ template <codec::FixedString FamilyTag, std::uint64_t Version, codec::Schema Pay
 constexpr Layout layout() {
     return {Version, codec::view_of(detail::envelope_open<FamilyTag, Version>), &Payload::transcode, FamilyTag.view(),
             &Payload::describe};
+}
+
+// Every version of a family, from its list of versions and its table (a record template over the
+// version): adding a version is adding its number.
+template <codec::FixedString FamilyTag, const auto& Versions, template <std::uint64_t> class Payload>
+constexpr auto layouts_of() {
+    return []<std::size_t... Index>(std::index_sequence<Index...>) {
+        return std::array<Layout, sizeof...(Index)>{layout<FamilyTag, Versions[Index], Payload<Versions[Index]>>()...};
+    }(std::make_index_sequence<std::size(Versions)>{});
 }
 
 }  // namespace velunda

@@ -3,9 +3,7 @@
 namespace velunda::calibration {
 
 std::span<const Layout> layouts() {
-    static constexpr Layout table[] = {
-        layout<"Calibration", 1, v1::CalibrationNCDataPayload>(),
-    };
+    static constexpr auto table = layouts_of<"Calibration", versions, CalibrationNCDataPayload>();
     return table;
 }
 

@@ -1,22 +1,23 @@
 #pragma once
 
+#include <cstdint>
 #include <span>
 
 #include "layout.hpp"
 
 namespace velunda::calibration {
 
-namespace v1 {
-
 using namespace codec::schema_types;
+
+inline constexpr std::uint64_t versions[] = {1};
 
 using PyroCalibData = Record<Field<"data", List<I32>>>;
 
-using CalibrationNCDataPayload = Record<
-    Field<"water_ph", PyroCalibData>,
-    Field<"water_o2", PyroCalibData>>;
-
-}  // namespace v1
+// CalibrationNCDataPayload: the calibration payload of one version, as the platform sends it.
+template <std::uint64_t V>
+using CalibrationNCDataPayload = RecordOf<
+    Row<V, 1, Field<"water_ph", PyroCalibData>>,
+    Row<V, 1, Field<"water_o2", PyroCalibData>>>;
 
 std::span<const Layout> layouts();
 

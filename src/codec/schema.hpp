@@ -322,7 +322,11 @@ struct Array : Transcodes<Array<T, Count>> {
 
 // ---- Records ----------------------------------------------------------------------------------
 
-template <FixedString Key, Schema T>
+// What a row of a family's table holds in the versions it does not cover (see FormAt).
+struct NoForm {};
+
+template <FixedString Key, class T>
+    requires Schema<T> || std::is_same_v<T, NoForm>
 struct Field {
     static constexpr auto key = Key;
     using Type = T;
@@ -416,12 +420,41 @@ struct DropAbsent<KeptFields<Kept...>, Row, Rest...> : DropAbsent<KeptFields<Kep
 template <class... Rows>
 using RecordOf = typename detail::DropAbsent<detail::KeptFields<>, Rows...>::type;
 
+// A family's history as one table: `Row<V, 4, Field<...>>` is the field in version 4 and every
+// later one, `Row<V, 4, Field<...>, 10>` in versions 4 to 10; `RecordOf<Row<V, ...>...>` is then
+// the record of version V.
+template <std::uint64_t Version, std::uint64_t From, class F, std::uint64_t Until = UINT64_MAX>
+using Row = FieldIf<(Version >= From && Version <= Until), F>;
+
+// The form a row takes in Version: `FormAt<V, Since<4, A>, Since<8, B>>` is A in versions 4 to 7
+// and B from version 8 on. Before the first form there is none, and a record that kept the row
+// there would not compile.
+template <std::uint64_t From, Schema T>
+struct Since {
+    static constexpr std::uint64_t from = From;
+    using Type = T;
+};
+
+namespace detail {
+
+template <std::uint64_t Version, class Chosen, class... Forms>
+struct PickForm {
+    using type = Chosen;
+};
+template <std::uint64_t Version, class Chosen, class Form, class... Rest>
+struct PickForm<Version, Chosen, Form, Rest...>
+    : PickForm<Version, std::conditional_t<(Form::from <= Version), typename Form::Type, Chosen>, Rest...> {};
+
+}  // namespace detail
+
+template <std::uint64_t Version, class... Forms>
+using FormAt = typename detail::PickForm<Version, NoForm, Forms...>::type;
+
 // ---- Enums ------------------------------------------------------------------------------------
 
 // A variant without content, written as its name: "Off".
 template <FixedString Name>
 struct Unit {
-    static constexpr std::size_t min_content_size = 0;
     static constexpr std::size_t max_json_size = quoted<Name>.size();
     static constexpr bool has_content = false;
     static constexpr auto name = Name;
@@ -437,7 +470,6 @@ struct Unit {
 // and is written as {"Ahrs":{...}}.
 template <FixedString Name, Schema T>
 struct Newtype {
-    static constexpr std::size_t min_content_size = T::min_wire_size;
     static constexpr std::size_t max_json_size =
         detail::bounded_sum({detail::key_token<'{', Name>.size(), T::max_json_size, 1});
     static constexpr bool has_content = true;
@@ -534,8 +566,11 @@ using codec::Newtype;
 using codec::Option;
 using codec::OptionUnit;
 using codec::Record;
+using codec::FormAt;
 using codec::RecordOf;
+using codec::Row;
 using codec::Schema;
+using codec::Since;
 using codec::StructVariant;
 using codec::U16;
 using codec::U32;

@@ -3,11 +3,7 @@
 namespace velunda::diagnostics {
 
 std::span<const Layout> layouts() {
-    static constexpr Layout table[] = {
-        layout<"Diagnostics", 2, v2::DiagnosticsNCDataPayload>(),
-        layout<"Diagnostics", 3, v3::DiagnosticsNCDataPayload>(),
-        layout<"Diagnostics", 4, v4::DiagnosticsNCDataPayload>(),
-    };
+    static constexpr auto table = layouts_of<"Diagnostics", versions, DiagnosticsNCDataPayload>();
     return table;
 }
 

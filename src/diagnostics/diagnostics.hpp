@@ -1,5 +1,6 @@
 #pragma once
 
+#include <cstdint>
 #include <span>
 
 #include "layout.hpp"
@@ -8,26 +9,20 @@ namespace velunda::diagnostics {
 
 using namespace codec::schema_types;
 
-// Version 3 widened the two readings of version 2 to f64; version 4 appended `reset`.
-template <Schema Reading, class... Appended>
-using DiagnosticsNCDataPayloadOf = Record<
-    Field<"temperature", Reading>,
-    Field<"humidity_ph", Option<I32>>,
-    Field<"humidity_o2", Option<I32>>,
-    Field<"battery_voltage", Reading>,
-    Appended...>;
+inline constexpr std::uint64_t versions[] = {2, 3, 4};
 
-namespace v2 {
-using DiagnosticsNCDataPayload = DiagnosticsNCDataPayloadOf<U16>;
-}
+// Version 3 widened the two readings to f64; version 4 appended `reset`.
+template <std::uint64_t V>
+using Reading = FormAt<V, Since<2, U16>, Since<3, F64>>;
 
-namespace v3 {
-using DiagnosticsNCDataPayload = DiagnosticsNCDataPayloadOf<F64>;
-}
-
-namespace v4 {
-using DiagnosticsNCDataPayload = DiagnosticsNCDataPayloadOf<F64, Field<"reset", Bool>>;
-}
+// DiagnosticsNCDataPayload: the diagnostics payload of one version, as the platform sends it.
+template <std::uint64_t V>
+using DiagnosticsNCDataPayload = RecordOf<
+    Row<V, 2, Field<"temperature", Reading<V>>>,
+    Row<V, 2, Field<"humidity_ph", Option<I32>>>,
+    Row<V, 2, Field<"humidity_o2", Option<I32>>>,
+    Row<V, 2, Field<"battery_voltage", Reading<V>>>,
+    Row<V, 4, Field<"reset", Bool>>>;
 
 std::span<const Layout> layouts();
 

@@ -2,7 +2,7 @@
 
 // The chemistry sensor records. They changed form twice: the lists lost their capacity of 11
 // in version 8, and PyroData gained `r` in version 10. Only the wire differs between the
-// capacity forms; their JSON is the same.
+// capacity forms; their JSON is the same. Each form is named by the version that introduced it.
 
 #include "codec/schema.hpp"
 
@@ -10,35 +10,32 @@ namespace velunda::samples::chemistry {
 
 using namespace codec::schema_types;
 
-inline constexpr std::uint64_t v5_v6_capacity = 11;
+inline constexpr std::uint64_t capacity_before_v8 = 11;
 
-namespace v5_v6_form {
+namespace since_v5 {
 using PyroData = Record<
-    Field<"phase_shift", BoundedList<I32, v5_v6_capacity>>,
-    Field<"intensity", BoundedList<I32, v5_v6_capacity>>>;
+    Field<"phase_shift", BoundedList<I32, capacity_before_v8>>,
+    Field<"intensity", BoundedList<I32, capacity_before_v8>>>;
 }
 
-namespace v6_form {
+namespace since_v6 {
 using TurnerData = Record<
-    Field<"value", BoundedList<U16, v5_v6_capacity>>>;
+    Field<"value", BoundedList<U16, capacity_before_v8>>>;
 }
 
-namespace v8_v9_form {
+namespace since_v8 {
 using PyroData = Record<
     Field<"phase_shift", List<I32>>,
     Field<"intensity", List<I32>>>;
+using TurnerData = Record<
+    Field<"value", List<U16>>>;
 }
 
-namespace v10_to_v13_form {
+namespace since_v10 {
 using PyroData = Record<
     Field<"phase_shift", List<I32>>,
     Field<"intensity", List<I32>>,
     Field<"r", List<I32>>>;
-}
-
-namespace v8_to_v13_form {
-using TurnerData = Record<
-    Field<"value", List<U16>>>;
 }
 
 using K30Data = Record<

@@ -32,11 +32,11 @@ using GasPumpState = Enum<
     Unit<"Off">,
     Unit<"On">>;
 
-namespace v3_form {
+namespace since_v3 {
 using GasValveState = Enum<Unit<"Unknown">, Unit<"A">, Unit<"B">>;
 }
 
-namespace v4_to_v13_form {
+namespace since_v4 {
 using GasValveState = Enum<Unit<"Unknown">, Unit<"Atmosphere">, Unit<"Ocean">>;
 }
 
