@@ -27,7 +27,7 @@ char* detail::format_u64_wide(char* out, std::uint64_t value) {
 
 namespace {
 
-// ---- Shortest digits of a binary32 ---------------------------------------------------------------
+// ---- Shortest digits -----------------------------------------------------------------------------
 //
 // std::to_chars finds them exactly but through a general path that costs several times the rest
 // of a float's transcoding, and float lists are the bulk of most samples. This is the Schubfach
@@ -76,60 +76,7 @@ std::uint32_t round_to_odd(std::uint64_t g, std::uint32_t cp) {
     return high | (middle > 1);
 }
 
-ShortestDigits shortest_binary32(std::uint32_t bits) {
-    constexpr int significand_bits = 23;
-    constexpr int exponent_bias = 127 + significand_bits;
-    const std::uint32_t fraction = bits & ((1u << significand_bits) - 1);
-    const std::uint32_t biased_exponent = (bits >> significand_bits) & 0xFF;
-
-    std::uint32_t c;
-    int q;
-    if (biased_exponent != 0) {
-        c = (1u << significand_bits) | fraction;
-        q = static_cast<int>(biased_exponent) - exponent_bias;
-        // Small integers are their own shortest digits.
-        if (q <= 0 && -q <= significand_bits && (c & ((1u << -q) - 1)) == 0) return {c >> -q, 0};
-    } else {
-        c = fraction;
-        q = 1 - exponent_bias;
-    }
-
-    const bool even = (c & 1) == 0;
-    const bool lower_boundary_closer = fraction == 0 && biased_exponent > 1;
-    const std::uint32_t cbl = 4 * c - 2 + lower_boundary_closer;
-    const std::uint32_t cb = 4 * c;
-    const std::uint32_t cbr = 4 * c + 2;
-    const int k = lower_boundary_closer ? floor_log10_three_quarters_pow2(q) : floor_log10_pow2(q);
-    const int h = q + floor_log2_pow10(-k) + 1;
-    const std::uint64_t g = powers_of_ten[-k - min_power];
-    const std::uint32_t vbl = round_to_odd(g, cbl << h);
-    const std::uint32_t vb = round_to_odd(g, cb << h);
-    const std::uint32_t vbr = round_to_odd(g, cbr << h);
-    const std::uint32_t lower = vbl + !even;
-    const std::uint32_t upper = vbr - !even;
-
-    const std::uint32_t s = vb / 4;
-    if (s >= 10) {
-        const std::uint32_t sp = s / 10;
-        const bool up_inside = lower <= 40 * sp;
-        const bool wp_inside = 40 * sp + 40 <= upper;
-        if (up_inside != wp_inside) return {sp + wp_inside, k + 1};
-    }
-    const bool u_inside = lower <= 4 * s;
-    const bool w_inside = 4 * s + 4 <= upper;
-    if (u_inside != w_inside) return {s + w_inside, k};
-    const std::uint32_t middle = 4 * s + 2;
-    const bool round_up = vb > middle || (vb == middle && (s & 1) != 0);
-    return {s + round_up, k};
-}
-
-// ---- Shortest digits of a binary64 ---------------------------------------------------------------
-//
-// The same method for binary64, with 128-bit powers of ten. std::to_chars gives the same digits
-// through a general path that took three times as long; the tests compare the two on a hundred
-// million random values and the known hard cases.
-
-// The upper 64 bits of g * cp / 2^128 rounded to odd.
+// The same for binary64: the upper 64 bits of g * cp / 2^128 rounded to odd.
 std::uint64_t round_to_odd(const detail::Power128& g, std::uint64_t cp) {
     const unsigned __int128 low = static_cast<unsigned __int128>(g.low) * cp;
     const unsigned __int128 high = static_cast<unsigned __int128>(g.high) * cp;
@@ -140,19 +87,41 @@ std::uint64_t round_to_odd(const detail::Power128& g, std::uint64_t cp) {
     return top | (middle > 1);
 }
 
-ShortestDigits64 shortest_binary64(std::uint64_t bits) {
-    constexpr int significand_bits = 52;
-    constexpr int exponent_bias = 1023 + significand_bits;
-    const std::uint64_t fraction = bits & ((std::uint64_t(1) << significand_bits) - 1);
-    const auto biased_exponent = static_cast<std::uint32_t>((bits >> significand_bits) & 0x7FF);
+struct Binary32 {
+    using Carrier = std::uint32_t;
+    using Digits = ShortestDigits;
+    static constexpr int significand_bits = 23;
+    static constexpr int exponent_bias = 127;
+    static std::uint64_t power_of_ten(int e) { return powers_of_ten[e - min_power]; }
+};
 
-    std::uint64_t c;
+// The same method for binary64, with 128-bit powers of ten. std::to_chars gives the same digits
+// through a general path that took three times as long; the tests compare the two on a hundred
+// million random values and the known hard cases.
+struct Binary64 {
+    using Carrier = std::uint64_t;
+    using Digits = ShortestDigits64;
+    static constexpr int significand_bits = 52;
+    static constexpr int exponent_bias = 1023;
+    static const detail::Power128& power_of_ten(int e) { return detail::powers_of_ten_128[e - detail::min_power_128]; }
+};
+
+// The shortest digits of a finite nonzero value without its sign bit, possibly with trailing zeros.
+template <class Float>
+typename Float::Digits shortest(typename Float::Carrier bits) {
+    using Carrier = typename Float::Carrier;
+    constexpr int significand_bits = Float::significand_bits;
+    constexpr int exponent_bias = Float::exponent_bias + significand_bits;
+    const Carrier fraction = bits & ((Carrier(1) << significand_bits) - 1);
+    const auto biased_exponent = static_cast<std::uint32_t>(bits >> significand_bits);
+
+    Carrier c;
     int q;
     if (biased_exponent != 0) {
-        c = (std::uint64_t(1) << significand_bits) | fraction;
+        c = (Carrier(1) << significand_bits) | fraction;
         q = static_cast<int>(biased_exponent) - exponent_bias;
         // Small integers are their own shortest digits.
-        if (q <= 0 && -q <= significand_bits && (c & ((std::uint64_t(1) << -q) - 1)) == 0) return {c >> -q, 0};
+        if (q <= 0 && -q <= significand_bits && (c & ((Carrier(1) << -q) - 1)) == 0) return {c >> -q, 0};
     } else {
         c = fraction;
         q = 1 - exponent_bias;
@@ -160,21 +129,21 @@ ShortestDigits64 shortest_binary64(std::uint64_t bits) {
 
     const bool even = (c & 1) == 0;
     const bool lower_boundary_closer = fraction == 0 && biased_exponent > 1;
-    const std::uint64_t cbl = 4 * c - 2 + lower_boundary_closer;
-    const std::uint64_t cb = 4 * c;
-    const std::uint64_t cbr = 4 * c + 2;
+    const Carrier cbl = 4 * c - 2 + lower_boundary_closer;
+    const Carrier cb = 4 * c;
+    const Carrier cbr = 4 * c + 2;
     const int k = lower_boundary_closer ? floor_log10_three_quarters_pow2(q) : floor_log10_pow2(q);
     const int h = q + floor_log2_pow10(-k) + 1;
-    const detail::Power128& g = detail::powers_of_ten_128[-k - detail::min_power_128];
-    const std::uint64_t vbl = round_to_odd(g, cbl << h);
-    const std::uint64_t vb = round_to_odd(g, cb << h);
-    const std::uint64_t vbr = round_to_odd(g, cbr << h);
-    const std::uint64_t lower = vbl + !even;
-    const std::uint64_t upper = vbr - !even;
+    const auto& g = Float::power_of_ten(-k);
+    const Carrier vbl = round_to_odd(g, cbl << h);
+    const Carrier vb = round_to_odd(g, cb << h);
+    const Carrier vbr = round_to_odd(g, cbr << h);
+    const Carrier lower = vbl + !even;
+    const Carrier upper = vbr - !even;
 
-    const std::uint64_t s = vb / 4;
+    const Carrier s = vb / 4;
     if (s >= 10) {
-        const std::uint64_t sp = s / 10;
+        const Carrier sp = s / 10;
         const bool up_inside = lower <= 40 * sp;
         const bool wp_inside = 40 * sp + 40 <= upper;
         if (up_inside != wp_inside) return {sp + wp_inside, k + 1};
@@ -182,7 +151,7 @@ ShortestDigits64 shortest_binary64(std::uint64_t bits) {
     const bool u_inside = lower <= 4 * s;
     const bool w_inside = 4 * s + 4 <= upper;
     if (u_inside != w_inside) return {s + w_inside, k};
-    const std::uint64_t middle = 4 * s + 2;
+    const Carrier middle = 4 * s + 2;
     const bool round_up = vb > middle || (vb == middle && (s & 1) != 0);
     return {s + round_up, k};
 }
@@ -242,7 +211,7 @@ char* format_special(char* out, Float value) {
 }  // namespace
 
 ShortestDigits shortest_f32_digits(float value) {
-    ShortestDigits decimal = shortest_binary32(std::bit_cast<std::uint32_t>(value) & 0x7FFFFFFF);
+    ShortestDigits decimal = shortest<Binary32>(std::bit_cast<std::uint32_t>(value) & 0x7FFFFFFF);
     while (decimal.significand % 10 == 0) {
         decimal.significand /= 10;
         ++decimal.exponent;
@@ -251,7 +220,7 @@ ShortestDigits shortest_f32_digits(float value) {
 }
 
 ShortestDigits64 shortest_f64_digits(double value) {
-    ShortestDigits64 decimal = shortest_binary64(std::bit_cast<std::uint64_t>(value) & 0x7FFFFFFFFFFFFFFF);
+    ShortestDigits64 decimal = shortest<Binary64>(std::bit_cast<std::uint64_t>(value) & 0x7FFFFFFFFFFFFFFF);
     while (decimal.significand % 10 == 0) {
         decimal.significand /= 10;
         ++decimal.exponent;
