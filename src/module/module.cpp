@@ -143,8 +143,8 @@ PyType_Slot parser_slots[] = {
     {0, nullptr},
 };
 
-// No Py_TPFLAGS_BASETYPE: the class cannot be subclassed. Its module is named in the spec, so
-// pickle and cloudpickle find the class by reference.
+// No Py_TPFLAGS_BASETYPE: the class cannot be subclassed. The type's name carries its module,
+// so pickle and cloudpickle find the class by reference.
 PyType_Spec parser_spec = {"velunda_binary_parser.BinaryParser", sizeof(PyObject), 0, Py_TPFLAGS_DEFAULT, parser_slots};
 
 PyModuleDef module_definition = {
