@@ -34,6 +34,19 @@ std::span<const Family> families() {
     return table;
 }
 
+// "'calibration', 'diagnostics', or 'samples'": the family table's kinds, in its order.
+std::string expected_kinds() {
+    std::string text;
+    const std::span<const Family> all = families();
+    for (std::size_t i = 0; i < all.size(); ++i) {
+        if (i != 0) text += all.size() == 2 ? " or " : (i + 1 == all.size() ? ", or " : ", ");
+        text += '\'';
+        text += all[i].kind;
+        text += '\'';
+    }
+    return text;
+}
+
 const Family* find_family(std::string_view kind) {
     for (const Family& family : families()) {
         if (family.kind == kind) return &family;
@@ -116,7 +129,7 @@ std::string failure_message(Outcome::Status status, const Error& error, std::str
         case Outcome::Status::ok:
             return {};
         case Outcome::Status::unknown_kind:
-            return "Unknown kind: '" + std::string(kind) + "'. Expected 'calibration', 'diagnostics', or 'samples'.";
+            return "Unknown kind: '" + std::string(kind) + "'. Expected " + expected_kinds() + ".";
         case Outcome::Status::failed:
             return "Parsing failed: " + describe(error);
     }
@@ -154,7 +167,7 @@ Outcome decode(std::string_view kind, std::uint64_t version, std::string_view ba
         return Outcome::failure(
             {.kind = Error::Kind::PostcardError, .wire = *failure, .wire_offset = reader.offset(), .path = failure_path.text()});
     }
-    json.put(std::string_view("}}"));
+    json.put(envelope_close);
     return Outcome::success(std::move(json));
 }
 

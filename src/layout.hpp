@@ -11,7 +11,7 @@
 namespace velunda {
 
 // One version of one family: the envelope text that opens it ({"Samples":{"V13":) and the
-// transcoder of its record.
+// transcoder of its record; the envelope closes with envelope_close.
 struct Layout {
     std::uint64_t version;
     std::string_view envelope_open;
@@ -19,6 +19,9 @@ struct Layout {
     std::string_view family_tag;  // "Samples"
     codec::Describer describe;    // the record's JSON Schema
 };
+
+// What closes every envelope: the version object, then the family object.
+inline constexpr std::string_view envelope_close = "}}";
 
 namespace detail {
 

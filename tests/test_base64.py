@@ -2,6 +2,7 @@
 
 import base64
 import binascii
+import sys
 
 import pytest
 from hypothesis import given, strategies as st
@@ -73,6 +74,7 @@ def strictly_canonical(text: bytes) -> bool:
     return base64.b64encode(decoded) == text
 
 
+@pytest.mark.skipif(sys.version_info < (3, 11), reason="binascii's strict_mode, the oracle, came in Python 3.11")
 @given(st.text(alphabet=ALPHABET + "=\n -_.é", max_size=24))
 def test_exactly_the_canonical_texts_are_accepted(probe, text):
     raw = text.encode()

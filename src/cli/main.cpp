@@ -81,7 +81,9 @@ std::optional<LineFailure> decode_line(std::string_view line, const Options& opt
         const std::string_view version_text = line.substr(first + 1, second - first - 1);
         const auto number = parse_version(version_text);
         if (!number) {
-            return LineFailure{"version is not a number from 0 to 18446744073709551615: '" + std::string(version_text) + "'", {}, {}};
+            return LineFailure{"version is not a number from " + std::string(version_range) + ": '" + std::string(version_text) + "'",
+                               {},
+                               {}};
         }
         version = *number;
         text = line.substr(second + 1);

@@ -103,7 +103,8 @@ std::optional<Options> parse_options(int argc, char** argv) {
             const std::string_view number = value();
             options.version = parse_version(number);
             if (!options.version) {
-                throw UsageError(std::string(argument) + " needs a number from 0 to 18446744073709551615, not " + quoted(number));
+                throw UsageError(std::string(argument) + " needs a number from " + std::string(version_range) + ", not " +
+                                 quoted(number));
             }
         } else if (argument == "--kind") {
             options.kind = std::string(value());
@@ -125,7 +126,9 @@ std::optional<Options> parse_options(int argc, char** argv) {
                 if (at + 1 >= argc) throw UsageError("--schema " + valid_utf8(kind) + " needs a version");
                 const std::string_view number = argv[++at];
                 const auto version = parse_version(number);
-                if (!version) throw UsageError("--schema needs a version from 0 to 18446744073709551615, not " + quoted(number));
+                if (!version) {
+                    throw UsageError("--schema needs a version from " + std::string(version_range) + ", not " + quoted(number));
+                }
                 options.schema = Options::SchemaRequest{std::string(kind), *version};
             }
         } else if (argument == "--max-line-bytes") {

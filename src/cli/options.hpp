@@ -4,6 +4,7 @@
 #include <cstdint>
 #include <optional>
 #include <string>
+#include <string_view>
 #include <vector>
 
 namespace velunda::cli {
@@ -37,6 +38,9 @@ private:
 // The options, or nullopt once --help or the program's --version has been answered.
 // Throws UsageError.
 std::optional<Options> parse_options(int argc, char** argv);
+
+// The versions there can be, as messages name them.
+inline constexpr std::string_view version_range = "0 to 18446744073709551615";
 
 // A version from 0 to 2^64 - 1 in plain decimal, or nothing.
 std::optional<std::uint64_t> parse_version(std::string_view text);

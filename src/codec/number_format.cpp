@@ -172,6 +172,15 @@ char* move_digits(char* out, const char* digits, int count) {
     return out + count;
 }
 
+// The points (of 0.D x 10^point) between which each width is written in the plain form; beyond
+// them it takes the exponent form.
+struct PlainRange {
+    int largest_point;
+    int smallest_point;
+};
+constexpr PlainRange binary32_plain{13, -5};
+constexpr PlainRange binary64_plain{16, -4};
+
 // Lays out the digits D of a value 0.D x 10^point: plain_limit (at most 16) is the largest
 // point still written without an exponent, small_limit (at least -6) the smallest. `digits`
 // holds digit_buffer_size bytes.
@@ -237,7 +246,8 @@ char* format_f32(char* out, float value) {
     const auto [significand, exponent] = shortest_f32_digits(value);
     char digits[digit_buffer_size];
     const int digit_count = static_cast<int>(format_u64(digits, significand) - digits);
-    return lay_out(out, digits, digit_count, digit_count + exponent, 13, -5);
+    return lay_out(out, digits, digit_count, digit_count + exponent, binary32_plain.largest_point,
+                  binary32_plain.smallest_point);
 }
 
 char* format_f64(char* out, double value) {
@@ -248,7 +258,8 @@ char* format_f64(char* out, double value) {
     const auto [significand, exponent] = shortest_f64_digits(value);
     char digits[digit_buffer_size];
     const int digit_count = static_cast<int>(format_u64(digits, significand) - digits);
-    return lay_out(out, digits, digit_count, digit_count + exponent, 16, -4);
+    return lay_out(out, digits, digit_count, digit_count + exponent, binary64_plain.largest_point,
+                  binary64_plain.smallest_point);
 }
 
 }  // namespace velunda::codec
