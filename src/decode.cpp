@@ -104,6 +104,9 @@ std::optional<std::string> json_schema(std::string_view kind, std::uint64_t vers
     const Family* family = find_family(kind);
     const Layout* layout = family != nullptr ? family->find(version) : nullptr;
     if (layout == nullptr) return std::nullopt;
+    constexpr std::string_view key_order_note =
+        ". Object keys always appear in the order in which 'properties' lists them (the wire order); non-finite floats "
+        "are written as null.";
     // Appended piece by piece: GCC 12 misreads chains of string + string as overlapping copies.
     const std::string number = std::to_string(version);
     const auto text = [](std::string& to, std::initializer_list<std::string_view> pieces) {
@@ -112,8 +115,7 @@ std::optional<std::string> json_schema(std::string_view kind, std::uint64_t vers
     std::string out;
     text(out, {R"({"$schema":"https://json-schema.org/draft/2020-12/schema","title":")", kind, "/", number,
                R"(","description":"The JSON that velunda_binary_parser writes for a )", kind, " payload of version ", number,
-               ". Object keys always appear in the order in which 'properties' lists them (the wire order); non-finite "
-               "floats are written as null.",
+               key_order_note,
                R"(","type":"object","properties":{")", layout->family_tag, R"(":{"type":"object","properties":{"V)", number,
                R"(":)"});
     layout->describe(out);

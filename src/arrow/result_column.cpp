@@ -178,7 +178,7 @@ struct ArrayExport {
     }
 };
 
-void export_array(std::shared_ptr<const ResultColumn> column, ArrowArray* out) {
+void export_array(const std::shared_ptr<const ResultColumn>& column, ArrowArray* out) {
     auto* owned = new ArrayExport{column, {nullptr}, {}, {}};
     ArrayExport::export_child(column, true, &owned->children[0]);
     ArrayExport::export_child(column, false, &owned->children[1]);

@@ -48,7 +48,7 @@ using ResultChunks = std::vector<std::shared_ptr<const ResultColumn>>;
 
 // struct<json: large_string, error: string>
 void export_schema(ArrowSchema* out);
-void export_array(std::shared_ptr<const ResultColumn> column, ArrowArray* out);
+void export_array(const std::shared_ptr<const ResultColumn>& column, ArrowArray* out);
 // A stream of one array per chunk, in order.
 void export_stream(ResultChunks chunks, ArrowArrayStream* out);
 

@@ -29,7 +29,7 @@ View read_view(const void* views, std::size_t at) {
 
 constexpr std::size_t max_inline_view = 12;
 
-ColumnProblem malformed(std::string what) { return {ColumnProblem::Kind::malformed, "malformed Arrow column: " + what}; }
+ColumnProblem malformed(const std::string& what) { return {ColumnProblem::Kind::malformed, "malformed Arrow column: " + what}; }
 
 bool is_text_format(std::string_view format) { return format == "u" || format == "U" || format == "vu"; }
 

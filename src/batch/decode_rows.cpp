@@ -7,6 +7,7 @@
 #include <exception>
 #include <memory>
 #include <mutex>
+#include <system_error>
 #include <thread>
 
 namespace velunda {
@@ -54,8 +55,8 @@ public:
         std::vector<std::thread> helpers;
         try {
             for (unsigned i = 1; i < threads_; ++i) helpers.emplace_back([this] { help(); });
-        } catch (...) {
-            // No more threads to be had: those started and this one do the work.
+        } catch (const std::system_error&) {  // NOLINT(bugprone-empty-catch): no more threads to be had, so
+                                                // those started and this one do the work
         }
         try {
             lead();
@@ -137,7 +138,7 @@ private:
         }
     }
 
-    void stop(std::exception_ptr fault) {
+    void stop(const std::exception_ptr& fault) {
         {
             std::lock_guard lock(mutex_);
             if (!fault_) fault_ = fault;

@@ -28,7 +28,7 @@ std::optional<LineFailure> decode_line(std::string_view line, const Options& opt
     std::string_view kind;
     std::uint64_t version = 0;
     std::string_view text = line;
-    if (options.kind) {
+    if (options.kind && options.version) {
         kind = *options.kind;
         version = *options.version;
     } else {
@@ -82,9 +82,10 @@ void report(Batch& batch, const Options& options, std::size_t line_number, const
     if (failure.offset) {
         line += " (at byte " + std::to_string(*failure.offset);
         if (!failure.path.empty()) line += ", " + failure.path;
-        line += ")";
+        line += ')';
     }
-    batch.errors += line + "\n";
+    line += '\n';
+    batch.errors += line;
 }
 
 }  // namespace

@@ -40,7 +40,7 @@ int print_schema(const Options::SchemaRequest& request) {
             out += '/';
             out += std::to_string(version);
             out += "\":";
-            out += *velunda::json_schema(kind, version);
+            out += velunda::json_schema(kind, version).value_or("null");
         }
         out += '}';
     } else if (auto schema = velunda::json_schema(request.kind, request.version)) {

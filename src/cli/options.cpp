@@ -94,12 +94,14 @@ std::optional<Options> parse_options(int argc, char** argv) {
             argument == "--payload-version" ||
             (argument == "--version" && (attached || kind_given || (at + 1 < argc && parse_version(argv[at + 1]))));
         if (argument == "-h" || argument == "--help") {
-            std::fputs(usage_text.data(), stdout);
+            std::fwrite(usage_text.data(), 1, usage_text.size(), stdout);
             return std::nullopt;
-        } else if (argument == "-V" || (argument == "--version" && !names_payload_version)) {
+        }
+        if (argument == "-V" || (argument == "--version" && !names_payload_version)) {
             std::printf("velunda-parse %s\n", VELUNDA_VERSION);
             return std::nullopt;
-        } else if (names_payload_version) {
+        }
+        if (names_payload_version) {
             const std::string_view number = value();
             options.version = parse_version(number);
             if (!options.version) {

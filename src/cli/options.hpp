@@ -3,6 +3,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <optional>
+#include <stdexcept>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -26,13 +27,10 @@ struct Options {
     std::optional<SchemaRequest> schema;
 };
 
-class UsageError {
+class UsageError : public std::runtime_error {
 public:
-    explicit UsageError(std::string message) : message_(std::move(message)) {}
-    const std::string& message() const { return message_; }
-
-private:
-    std::string message_;
+    explicit UsageError(const std::string& message) : std::runtime_error(message) {}
+    std::string message() const { return what(); }
 };
 
 // The options, or nullopt once --help or the program's --version has been answered.

@@ -31,6 +31,7 @@ public:
     Ending run(const std::vector<std::string>& inputs) {
         progress_.start();
         std::vector<std::thread> workers;
+        workers.reserve(options_.jobs);
         for (unsigned i = 0; i < options_.jobs; ++i) workers.emplace_back([this] { work(); });
         std::thread writer([this] { write(); });
 
@@ -123,7 +124,7 @@ private:
         work_ready_.notify_one();
     }
 
-    void stop(std::exception_ptr fault = nullptr) {
+    void stop(const std::exception_ptr& fault = nullptr) {
         {
             std::lock_guard lock(mutex_);
             if (fault && !fault_) fault_ = fault;

@@ -32,7 +32,9 @@ constexpr std::array<std::uint32_t, 256> placed_values = [] {
         const std::uint32_t value = symbol_values[byte];
         if (value == not_a_symbol) {
             placed[byte] = not_a_symbol_bit;
-        } else if constexpr (Position == 0) {
+            continue;
+        }
+        if constexpr (Position == 0) {
             placed[byte] = value << 2;
         } else if constexpr (Position == 1) {
             placed[byte] = value >> 4 | (value & 0x0F) << 12;
@@ -97,7 +99,7 @@ __attribute__((target("avx2"))) std::size_t decode_blocks_avx2(const std::uint8_
     return at;
 }
 
-const bool has_avx2 = [] {
+const bool has_avx2 = []() noexcept {
     __builtin_cpu_init();  // this may run before the runtime's own constructors
     return __builtin_cpu_supports("avx2") != 0;
 }();

@@ -251,7 +251,8 @@ private:
             for (; index < run_end; ++index) {
                 if (index != 0) cursor.put(',');
                 const std::uint8_t* const element_start = local.mark();
-                if ((failure = T::write(local, cursor))) break;
+                failure = T::write(local, cursor);
+                if (failure) break;
                 if (past_capacity(index)) {
                     local.rewind(element_start);
                     failure = WireError::SerdeDeCustom;

@@ -105,30 +105,39 @@ bool accept_requested_schema(PyObject* args, PyObject* kwargs, const char* forma
     return PyArg_ParseTupleAndKeywords(args, kwargs, format, const_cast<char**>(keywords), &requested) != 0;
 }
 
+// A capsule that owns the exported structure (its destructor releases and frees it); when no
+// capsule can be made, the structure is released and freed here.
+template <class Struct>
+PyObject* owning_capsule(std::unique_ptr<Struct> exported, const char* name, PyCapsule_Destructor destructor) {
+    Struct* raw = exported.release();
+    PyObject* capsule = PyCapsule_New(raw, name, destructor);
+    if (capsule == nullptr) {
+        raw->release(raw);
+        delete raw;
+    }
+    return capsule;
+}
+
 PyObject* decoded_column_array(PyObject* self, PyObject* args, PyObject* kwargs) {
     if (!accept_requested_schema(args, kwargs, "|O:__arrow_c_array__")) return nullptr;
     const auto& chunks = *reinterpret_cast<DecodedColumnObject*>(self)->chunks;
     return guarded([&]() -> PyObject* {
         auto schema = std::make_unique<ArrowSchema>();
-        auto array = std::make_unique<ArrowArray>();
         arrow::export_schema(schema.get());
-        PyObject* schema_capsule = PyCapsule_New(schema.get(), "arrow_schema", schema_capsule_destructor);
-        if (schema_capsule == nullptr) {
-            schema->release(schema.get());
-            return nullptr;
-        }
-        schema.release();
-        arrow::export_array(chunks.front(), array.get());
-        PyObject* array_capsule = PyCapsule_New(array.get(), "arrow_array", array_capsule_destructor);
-        if (array_capsule == nullptr) {
-            array->release(array.get());
+        PyObject* schema_capsule = owning_capsule(std::move(schema), "arrow_schema", schema_capsule_destructor);
+        if (schema_capsule == nullptr) return nullptr;
+        PyObject* array_capsule = nullptr;
+        try {
+            auto array = std::make_unique<ArrowArray>();
+            arrow::export_array(chunks.front(), array.get());
+            array_capsule = owning_capsule(std::move(array), "arrow_array", array_capsule_destructor);
+        } catch (...) {
             Py_DECREF(schema_capsule);
-            return nullptr;
+            throw;
         }
-        array.release();
-        PyObject* pair = PyTuple_Pack(2, schema_capsule, array_capsule);
+        PyObject* pair = array_capsule != nullptr ? PyTuple_Pack(2, schema_capsule, array_capsule) : nullptr;
         Py_DECREF(schema_capsule);
-        Py_DECREF(array_capsule);
+        Py_XDECREF(array_capsule);
         return pair;
     });
 }
@@ -139,13 +148,7 @@ PyObject* decoded_column_stream(PyObject* self, PyObject* args, PyObject* kwargs
     return guarded([&]() -> PyObject* {
         auto stream = std::make_unique<ArrowArrayStream>();
         arrow::export_stream(chunks, stream.get());
-        PyObject* capsule = PyCapsule_New(stream.get(), "arrow_array_stream", stream_capsule_destructor);
-        if (capsule == nullptr) {
-            stream->release(stream.get());
-            return nullptr;
-        }
-        stream.release();
-        return capsule;
+        return owning_capsule(std::move(stream), "arrow_array_stream", stream_capsule_destructor);
     });
 }
 
@@ -375,11 +378,10 @@ PyObject* parse_many(PyObject* self, PyObject* const* args, Py_ssize_t nargs, Py
                 WithoutInterpreterLock::Relocked relocked(unlocked);
                 auto failure = chunk.failures.begin();
                 for (std::size_t row = chunk.first_row; row < chunk.end_row; ++row) {
-                    PyObject* item;
-                    if (failure != chunk.failures.end() && failure->row == row) {
-                        ++failure;
-                        item = Py_NewRef(Py_None);
-                    } else if ((item = ascii_str(chunk.json(row))) == nullptr) {
+                    const bool failed = failure != chunk.failures.end() && failure->row == row;
+                    if (failed) ++failure;
+                    PyObject* const item = failed ? Py_NewRef(Py_None) : ascii_str(chunk.json(row));
+                    if (item == nullptr) {
                         python_failed = true;
                         return false;
                     }
