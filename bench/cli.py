@@ -48,8 +48,10 @@ def main() -> None:
             file.write(f"samples,13,{texts[index % DISTINCT]}\n")
     try:
         size = os.path.getsize(file.name)
-        print(f"{count} payloads, {sum(map(len, texts)) / DISTINCT:.0f} chars of base64 each, {size / 1e6:.0f} MB, "
-              f"{os.cpu_count()} cores")
+        print(
+            f"{count} payloads, {sum(map(len, texts)) / DISTINCT:.0f} chars of base64 each, {size / 1e6:.0f} MB, "
+            f"{os.cpu_count()} cores"
+        )
         # The two settings take turns, so that the noise of a shared machine falls on both alike.
         times = {1: float("inf"), 2: float("inf")}
         for _ in range(5):

@@ -35,7 +35,6 @@ import orjson
 
 sys.path.insert(0, str(pathlib.Path(__file__).resolve().parent))
 import workloads  # noqa: E402
-
 from velunda_binary_parser import BinaryParser  # noqa: E402
 
 TARGETS = {  # workload: (peer, largest ratio to it)
@@ -102,9 +101,23 @@ def side_by_side(workload: workloads.Workload, budget: float) -> dict[str, float
 
 def alone(workload_file: str, workload_name: str, contender: str, budget: float) -> float:
     """The contender's time in a fresh process that runs nothing else."""
-    out = subprocess.run([sys.executable, __file__, "--alone", contender, "--workload-file", workload_file,
-                          "--workload", workload_name, "--budget", str(budget)],
-                         check=True, capture_output=True, text=True)
+    out = subprocess.run(
+        [
+            sys.executable,
+            __file__,
+            "--alone",
+            contender,
+            "--workload-file",
+            workload_file,
+            "--workload",
+            workload_name,
+            "--budget",
+            str(budget),
+        ],
+        check=True,
+        capture_output=True,
+        text=True,
+    )
     return float(out.stdout)
 
 
@@ -133,7 +146,9 @@ def measure_memory(text: str) -> tuple[int, int]:
     with tempfile.NamedTemporaryFile("w", suffix=".b64", delete=False) as file:
         file.write(text)
     try:
-        out = subprocess.run([sys.executable, "-c", MEMORY_PROBE, file.name], check=True, capture_output=True, text=True)
+        out = subprocess.run(
+            [sys.executable, "-c", MEMORY_PROBE, file.name], check=True, capture_output=True, text=True
+        )
     finally:
         os.unlink(file.name)
     peak, output = map(int, out.stdout.split())
@@ -154,13 +169,17 @@ def machine() -> str:
     return f"{model}, {os.cpu_count()} cores, Python {platform.python_version()}, orjson {orjson.__version__}"
 
 
-def table(title: str, rows: dict[str, dict[str, float]], loads: dict[str, workloads.Workload], outputs: dict[str, float]):
+def table(
+    title: str, rows: dict[str, dict[str, float]], loads: dict[str, workloads.Workload], outputs: dict[str, float]
+):
     print(f"\n{title}")
     print(f"| workload | payload | JSON | ours | MB/s | orjson | ratio | json | ratio | floor | ratio |")
     print("|---|---|---|---|---|---|---|---|---|---|---|")
     for name, figures in rows.items():
-        row = (f"| {name} | {loads[name].payload_size:,} B | {outputs[name]:,.0f} B | {figures['ours'] * 1e6:.2f} us "
-               f"| {outputs[name] / figures['ours'] / 1e6:,.0f} |")
+        row = (
+            f"| {name} | {loads[name].payload_size:,} B | {outputs[name]:,.0f} B | {figures['ours'] * 1e6:.2f} us "
+            f"| {outputs[name] / figures['ours'] / 1e6:,.0f} |"
+        )
         for peer in ("orjson", "json", "floor"):
             row += f" {figures[peer] * 1e6:.2f} us | {figures['ours'] / figures[peer]:.2f} x |"
         print(row)
@@ -186,11 +205,15 @@ def main() -> int:
     print(machine())
     loads = {workload.name: workload for workload in workloads.all_workloads()}
     parser = BinaryParser()
-    outputs = {name: statistics.mean(len(parser.parse(w.kind, w.version, t)) for t in w.texts) for name, w in loads.items()}
+    outputs = {
+        name: statistics.mean(len(parser.parse(w.kind, w.version, t)) for t in w.texts) for name, w in loads.items()
+    }
     runs = [{name: side_by_side(workload, budget) for name, workload in loads.items()} for _ in range(arguments.runs)]
     median = {name: {c: statistics.median(run[name][c] for run in runs) for c in CONTENDERS} for name in loads}
     with tempfile.NamedTemporaryFile("w", suffix=".json", delete=False) as file:
-        json.dump({name: {"kind": w.kind, "version": w.version, "texts": list(w.texts)} for name, w in loads.items()}, file)
+        json.dump(
+            {name: {"kind": w.kind, "version": w.version, "texts": list(w.texts)} for name, w in loads.items()}, file
+        )
     try:
         solo = {name: {c: alone(file.name, name, c, budget) for c in CONTENDERS} for name in loads}
     finally:
@@ -217,8 +240,11 @@ def main() -> int:
         check(ratio <= ALONE_MAX_RATIO, f"{name}: alone {ratio:.2f} x side by side (target <= {ALONE_MAX_RATIO})")
     peak, allowance = measure_memory(loads["large"].text)
     ratio = peak / allowance
-    check(ratio <= MEMORY_MAX_RATIO, f"memory: peak {peak / 2**20:.1f} MiB = {ratio:.2f} x (text + decoded + 2 x output "
-                                     f"= {allowance / 2**20:.1f} MiB) (target <= {MEMORY_MAX_RATIO})")
+    check(
+        ratio <= MEMORY_MAX_RATIO,
+        f"memory: peak {peak / 2**20:.1f} MiB = {ratio:.2f} x (text + decoded + 2 x output "
+        f"= {allowance / 2**20:.1f} MiB) (target <= {MEMORY_MAX_RATIO})",
+    )
     return 0 if met else 1
 
 

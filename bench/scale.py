@@ -19,11 +19,10 @@ import tempfile
 import time
 
 sys.path.insert(0, str(pathlib.Path(__file__).resolve().parent))
-import workloads  # noqa: E402
-from cli import command  # noqa: E402
-
 import pyarrow as pa  # noqa: E402
 
+import workloads  # noqa: E402
+from cli import command  # noqa: E402
 from velunda_binary_parser import BinaryParser  # noqa: E402
 
 DISTINCT = 200
@@ -91,7 +90,11 @@ def main() -> int:
     every_core = f"parse_many, {CORES} threads"
     targets = [
         ("parse_many(threads=1) >= 1.3 x the loop, tiny", tiny["loop over parse"] / tiny["parse_many, 1 thread"], 1.3),
-        (f"parse_many every core >= 1.8 x threads=1, typical", typical["parse_many, 1 thread"] / typical[every_core], 1.8),
+        (
+            f"parse_many every core >= 1.8 x threads=1, typical",
+            typical["parse_many, 1 thread"] / typical[every_core],
+            1.8,
+        ),
         ("parse_arrow >= parse_many, typical", typical[every_core] / typical[f"parse_arrow, {CORES} threads"], 1.0),
         ("parse_arrow >= parse_many, tiny", tiny[every_core] / tiny[f"parse_arrow, {CORES} threads"], 1.0),
     ]

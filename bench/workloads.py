@@ -12,8 +12,7 @@ from dataclasses import dataclass
 
 sys.path.insert(0, str(pathlib.Path(__file__).resolve().parent.parent / "tests"))
 
-from support.model import (ArrayOf, Boolean, Float, Integer, ListOf, Optional_, OptionalUnit,  # noqa: E402
-                           RawByte, Struct, Variants)
+from support.model import ArrayOf, Boolean, Float, Integer, ListOf, Optional_, OptionalUnit, RawByte, Struct, Variants  # noqa: E402
 from support.records import DIAGNOSTICS, SAMPLES  # noqa: E402
 
 
@@ -52,7 +51,11 @@ def filled(kind, rng: random.Random, readings: int):
         lo, hi = kind.bounds()
         return rng.randint(lo, hi)
     if isinstance(kind, Float):
-        return finite_f32_bits(rng) if kind.bits == 32 else struct.unpack("<Q", struct.pack("<d", rng.uniform(-1e6, 1e6)))[0]
+        return (
+            finite_f32_bits(rng)
+            if kind.bits == 32
+            else struct.unpack("<Q", struct.pack("<d", rng.uniform(-1e6, 1e6)))[0]
+        )
     if isinstance(kind, RawByte):
         return rng.randrange(256)
     if isinstance(kind, Boolean):
@@ -103,7 +106,9 @@ def sample_v13(cells: int, seed: int) -> bytes:
     series.append((2, filled(adcp.variants[2][1], rng, 1)))
     value[layout.keys.index("adcp")] = (series,)
     sentence = layout.field("airmar").field("sentences").inner
-    value[layout.keys.index("airmar")] = ([(index, filled(sentence.variants[index][1], rng, 1)) for index in (1, 2, 3, 4)],)
+    value[layout.keys.index("airmar")] = (
+        [(index, filled(sentence.variants[index][1], rng, 1)) for index in (1, 2, 3, 4)],
+    )
     return layout.encode(value)
 
 

@@ -6,8 +6,8 @@
 
 #include <cstddef>
 #include <cstdint>
-#include <cstdlib>
 #include <cstdio>
+#include <cstdlib>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -38,13 +38,20 @@ private:
     bool value(int depth) {
         if (at_ >= text_.size() || depth > max_depth) return false;
         switch (text_[at_]) {
-            case '{': return object(depth);
-            case '[': return array(depth);
-            case '"': return string();
-            case 't': return word("true");
-            case 'f': return word("false");
-            case 'n': return word("null");
-            default: return number();
+            case '{':
+                return object(depth);
+            case '[':
+                return array(depth);
+            case '"':
+                return string();
+            case 't':
+                return word("true");
+            case 'f':
+                return word("false");
+            case 'n':
+                return word("null");
+            default:
+                return number();
         }
     }
     bool object(int depth) {
@@ -172,8 +179,8 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     const std::uint8_t* payload = data + 3;
     const std::size_t payload_size = size - 3;
 
-    const std::string text = raw ? base64(payload, payload_size)
-                                 : std::string(reinterpret_cast<const char*>(payload), payload_size);
+    const std::string text =
+        raw ? base64(payload, payload_size) : std::string(reinterpret_cast<const char*>(payload), payload_size);
     VectorStorage storage;
     const Outcome outcome = velunda::decode(kinds[kind_index], version, text, own_storage ? &storage : nullptr);
 

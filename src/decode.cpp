@@ -114,10 +114,9 @@ std::optional<std::string> json_schema(std::string_view kind, std::uint64_t vers
     };
     std::string out;
     text(out, {R"({"$schema":"https://json-schema.org/draft/2020-12/schema","title":")", kind, "/", number,
-               R"(","description":"The JSON that velunda_binary_parser writes for a )", kind, " payload of version ", number,
-               key_order_note,
-               R"(","type":"object","properties":{")", layout->family_tag, R"(":{"type":"object","properties":{"V)", number,
-               R"(":)"});
+               R"(","description":"The JSON that velunda_binary_parser writes for a )", kind, " payload of version ",
+               number, key_order_note, R"(","type":"object","properties":{")", layout->family_tag,
+               R"(":{"type":"object","properties":{"V)", number, R"(":)"});
     layout->describe(out);
     text(out, {R"(},"required":["V)", number, R"("],"additionalProperties":false}},"required":[")", layout->family_tag,
                R"("],"additionalProperties":false})"});
@@ -149,9 +148,10 @@ Outcome decode(std::string_view kind, std::uint64_t version, std::string_view ba
     const std::size_t payload_capacity = codec::base64_decoded_capacity(base64_text.size());
     std::uint8_t short_payload[512];
     std::unique_ptr<std::uint8_t[]> long_payload;
-    std::uint8_t* const payload = payload_capacity <= sizeof short_payload
-                                      ? short_payload
-                                      : (long_payload = std::make_unique_for_overwrite<std::uint8_t[]>(payload_capacity)).get();
+    std::uint8_t* const payload =
+        payload_capacity <= sizeof short_payload
+            ? short_payload
+            : (long_payload = std::make_unique_for_overwrite<std::uint8_t[]>(payload_capacity)).get();
     std::size_t payload_size = 0;
     if (auto error = codec::base64_decode(base64_text, payload, payload_size)) {
         return Outcome::failure({.kind = Error::Kind::B64Error, .base64 = *error});
@@ -166,8 +166,10 @@ Outcome decode(std::string_view kind, std::uint64_t version, std::string_view ba
     codec::FailurePath failure_path;
     codec::Reader reader(payload, payload_size, &failure_path);
     if (auto failure = layout->transcode(reader, json)) {
-        return Outcome::failure(
-            {.kind = Error::Kind::PostcardError, .wire = *failure, .wire_offset = reader.offset(), .path = failure_path.text()});
+        return Outcome::failure({.kind = Error::Kind::PostcardError,
+                                 .wire = *failure,
+                                 .wire_offset = reader.offset(),
+                                 .path = failure_path.text()});
     }
     json.put(envelope_close);
     return Outcome::success(std::move(json));

@@ -49,8 +49,8 @@ inline constexpr auto version_tag = [] {
 }();
 
 template <codec::FixedString FamilyTag, std::uint64_t Version>
-inline constexpr auto envelope_open =
-    codec::concat(codec::chars<'{'>, codec::quoted<FamilyTag>, codec::chars<':', '{'>, version_tag<Version>, codec::chars<':'>);
+inline constexpr auto envelope_open = codec::concat(codec::chars<'{'>, codec::quoted<FamilyTag>, codec::chars<':', '{'>,
+                                                    version_tag<Version>, codec::chars<':'>);
 
 }  // namespace detail
 

@@ -1,6 +1,6 @@
 import os
-import sys
 import pathlib
+import sys
 
 import pytest
 from hypothesis import HealthCheck, settings

@@ -5,7 +5,8 @@ import binascii
 import sys
 
 import pytest
-from hypothesis import given, strategies as st
+from hypothesis import given
+from hypothesis import strategies as st
 
 from support.encoder import b64
 
@@ -19,7 +20,7 @@ CASES = [
     ("QQ==", b"A"),
     ("AhgFAA==", bytes.fromhex("02180500")),
     ("QUJD\n", "InvalidByte(4, 10)"),
-    ("Q\nJD\n", "InvalidByte(4, 10)"),      # the stray last byte is reported first
+    ("Q\nJD\n", "InvalidByte(4, 10)"),  # the stray last byte is reported first
     ("QUJD RA==", "InvalidByte(4, 32)"),
     ("QQ", "InvalidPadding"),
     ("QUI", "InvalidPadding"),
@@ -27,7 +28,7 @@ CASES = [
     ("QR==", "InvalidLastSymbol(1, 82)"),
     ("QUJ=", "InvalidLastSymbol(2, 74)"),
     ("QQ=A", "InvalidByte(2, 61)"),
-    ("QQ==QQ==", "InvalidByte(2, 61)"),     # padding only at the very end
+    ("QQ==QQ==", "InvalidByte(2, 61)"),  # padding only at the very end
     ("====", "InvalidByte(0, 61)"),
     ("Q===", "InvalidByte(1, 61)"),
     ("QUJD=", "InvalidByte(4, 61)"),
@@ -35,10 +36,10 @@ CASES = [
     ("A", "InvalidLength(1)"),
     ("QQ=\n", "InvalidByte(3, 10)"),
     ("QQ\n=", "InvalidByte(2, 10)"),
-    ("Q-I=", "InvalidByte(1, 45)"),         # no URL-safe alphabet
+    ("Q-I=", "InvalidByte(1, 45)"),  # no URL-safe alphabet
     ("Q_I=", "InvalidByte(1, 95)"),
     ("QU JDQUJD", "InvalidByte(2, 32)"),
-    ("é", "InvalidByte(0, 195)"),           # offsets count bytes, not characters
+    ("é", "InvalidByte(0, 195)"),  # offsets count bytes, not characters
     ("QUJDé", "InvalidByte(4, 195)"),
     ("QUJDQUé", "InvalidByte(6, 195)"),
 ]
@@ -49,12 +50,15 @@ def test_decoding(probe, text, expected):
     assert probe.base64(text.encode()) == expected
 
 
-@pytest.mark.parametrize("text,expected", [
-    ("QUJD\n", "InvalidByte(4, 10)"),
-    ("QR==", "InvalidLastSymbol(1, 82)"),
-    ("QQ", "InvalidPadding"),
-    ("A", "InvalidLength(1)"),
-])
+@pytest.mark.parametrize(
+    "text,expected",
+    [
+        ("QUJD\n", "InvalidByte(4, 10)"),
+        ("QR==", "InvalidLastSymbol(1, 82)"),
+        ("QQ", "InvalidPadding"),
+        ("A", "InvalidLength(1)"),
+    ],
+)
 def test_errors_reach_the_caller_in_their_printed_form(parser, text, expected):
     with pytest.raises(ValueError) as raised:
         parser.parse("calibration", 1, text)
@@ -106,6 +110,6 @@ def test_the_vector_path_decodes_and_fails_as_the_scalar_one(probe, seed):
 def test_a_bad_byte_inside_a_vector_block_is_reported_at_its_offset(parser, position, character):
     text = b64(bytes(range(96)))  # 128 symbols: several 32-symbol blocks before the final group
     with pytest.raises(ValueError) as raised:
-        parser.parse("calibration", 1, text[:position] + character + text[position + 1:])
+        parser.parse("calibration", 1, text[:position] + character + text[position + 1 :])
     first_byte = character.encode()[0]
     assert str(raised.value) == f"Parsing failed: B64Error(InvalidByte({position}, {first_byte}))"

@@ -5,7 +5,8 @@ import sys
 import textwrap
 
 import pytest
-from hypothesis import given, strategies as st
+from hypothesis import given
+from hypothesis import strategies as st
 
 from support.encoder import b64, i32, seq, varint
 
@@ -21,28 +22,34 @@ def payload(ph, o2):
     return seq(ph, i32) + seq(o2, i32)
 
 
-@pytest.mark.parametrize("text,ph,o2", [
-    ("AhgFAA==", [12, -3], []),
-    ("AAA=", [], []),
-    ("AhgFAKo=", [12, -3], []),  # a trailing byte is ignored
-    (b64(payload([-(2**31), 2**31 - 1], [0])), [-(2**31), 2**31 - 1], [0]),
-])
+@pytest.mark.parametrize(
+    "text,ph,o2",
+    [
+        ("AhgFAA==", [12, -3], []),
+        ("AAA=", [], []),
+        ("AhgFAKo=", [12, -3], []),  # a trailing byte is ignored
+        (b64(payload([-(2**31), 2**31 - 1], [0])), [-(2**31), 2**31 - 1], [0]),
+    ],
+)
 def test_examples(parser, text, ph, o2):
     assert parser.parse("calibration", 1, text) == calibration_json(ph, o2)
 
 
-@pytest.mark.parametrize("data,error", [
-    (b"", "DeserializeUnexpectedEnd"),
-    (bytes.fromhex("0118"), "DeserializeUnexpectedEnd"),      # no water_o2 count
-    (bytes.fromhex("0180"), "DeserializeUnexpectedEnd"),      # value varint cut off
-    (bytes.fromhex("03" "0204"), "DeserializeUnexpectedEnd"),  # count above the values present
-    (bytes.fromhex("01ffffffff1f00"), "DeserializeBadVarint"),
-    (bytes.fromhex("01ffffffffffff00"), "DeserializeBadVarint"),
-    (bytes.fromhex("ff" * 9 + "02" "00"), "DeserializeBadVarint"),
-    (bytes.fromhex("80" * 10), "DeserializeBadVarint"),
-    (varint(2**64 - 1) + bytes.fromhex("020406"), "DeserializeUnexpectedEnd"),
-    (bytes.fromhex("00") + varint(2**64 - 1) + bytes.fromhex("02"), "DeserializeUnexpectedEnd"),
-])
+@pytest.mark.parametrize(
+    "data,error",
+    [
+        (b"", "DeserializeUnexpectedEnd"),
+        (bytes.fromhex("0118"), "DeserializeUnexpectedEnd"),  # no water_o2 count
+        (bytes.fromhex("0180"), "DeserializeUnexpectedEnd"),  # value varint cut off
+        (bytes.fromhex("030204"), "DeserializeUnexpectedEnd"),  # count above the values present
+        (bytes.fromhex("01ffffffff1f00"), "DeserializeBadVarint"),
+        (bytes.fromhex("01ffffffffffff00"), "DeserializeBadVarint"),
+        (bytes.fromhex("ff" * 9 + "0200"), "DeserializeBadVarint"),
+        (bytes.fromhex("80" * 10), "DeserializeBadVarint"),
+        (varint(2**64 - 1) + bytes.fromhex("020406"), "DeserializeUnexpectedEnd"),
+        (bytes.fromhex("00") + varint(2**64 - 1) + bytes.fromhex("02"), "DeserializeUnexpectedEnd"),
+    ],
+)
 def test_failures(parser, data, error):
     with pytest.raises(ValueError) as raised:
         parser.parse("calibration", 1, b64(data))

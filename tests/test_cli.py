@@ -18,8 +18,11 @@ HEADER = "kind,version,b64_data"
 
 def command() -> str:
     # VELUNDA_CLI points at another build (the sanitizer run's); by default, the installed one.
-    found = (os.environ.get("VELUNDA_CLI") or shutil.which("velunda-parse")
-             or os.path.join(sysconfig.get_path("scripts"), "velunda-parse"))
+    found = (
+        os.environ.get("VELUNDA_CLI")
+        or shutil.which("velunda-parse")
+        or os.path.join(sysconfig.get_path("scripts"), "velunda-parse")
+    )
     assert os.path.exists(found), "velunda-parse is installed with the package"
     return found
 
@@ -102,16 +105,24 @@ def test_kind_and_version_options_take_bare_base64(parser):
 def test_a_header_is_skipped_only_as_the_first_line(parser):
     line = "calibration,1,AhgFAA=="
     result = run("--errors", "inline", stdin=f"{HEADER}\n{line}\n{HEADER}\n".encode())
-    assert output_lines(result) == [parser.parse("calibration", 1, "AhgFAA=="),
-                                    '{"error":"version is not a number from 0 to 18446744073709551615: \'version\'","line":3}']
+    assert output_lines(result) == [
+        parser.parse("calibration", 1, "AhgFAA=="),
+        '{"error":"version is not a number from 0 to 18446744073709551615: \'version\'","line":3}',
+    ]
 
 
-@pytest.mark.parametrize("line,message", [
-    ("samples,13", "expected kind,version,base64"),
-    ("samples,-1,AAAA", "version is not a number from 0 to 18446744073709551615: '-1'"),
-    ("samples,18446744073709551616,AAAA", "version is not a number from 0 to 18446744073709551615: '18446744073709551616'"),
-    ('Sam"ples,1,AAAA', "Unknown kind: 'Sam\"ples'. Expected 'calibration', 'diagnostics', or 'samples'."),
-])
+@pytest.mark.parametrize(
+    "line,message",
+    [
+        ("samples,13", "expected kind,version,base64"),
+        ("samples,-1,AAAA", "version is not a number from 0 to 18446744073709551615: '-1'"),
+        (
+            "samples,18446744073709551616,AAAA",
+            "version is not a number from 0 to 18446744073709551615: '18446744073709551616'",
+        ),
+        ('Sam"ples,1,AAAA', "Unknown kind: 'Sam\"ples'. Expected 'calibration', 'diagnostics', or 'samples'."),
+    ],
+)
 def test_lines_that_are_not_payload_rows(line, message):
     result = run("--errors", "inline", stdin=line.encode())
     assert json.loads(result.stdout) == {"error": message, "line": 1}
@@ -133,14 +144,17 @@ def test_several_files_in_order(parser, tmp_path):
     assert output_lines(result) == [parser.parse("calibration", 1, "AhgFAA=="), parser.parse("samples", 1, "AQIBAAAA")]
 
 
-@pytest.mark.parametrize("arguments,message", [
-    (["--bogus"], "unknown option --bogus"),
-    (["--kind", "samples"], "--kind and --payload-version go together"),
-    (["-j", "0"], "--jobs needs a number from 1 to 256, not '0'"),
-    (["--errors", "loud"], "--errors is stderr or inline, not 'loud'"),
-    (["--output"], "option --output needs a value"),
-    (["no-such-file.csv"], "no-such-file.csv: No such file or directory"),
-])
+@pytest.mark.parametrize(
+    "arguments,message",
+    [
+        (["--bogus"], "unknown option --bogus"),
+        (["--kind", "samples"], "--kind and --payload-version go together"),
+        (["-j", "0"], "--jobs needs a number from 1 to 256, not '0'"),
+        (["--errors", "loud"], "--errors is stderr or inline, not 'loud'"),
+        (["--output"], "option --output needs a value"),
+        (["no-such-file.csv"], "no-such-file.csv: No such file or directory"),
+    ],
+)
 def test_bad_usage_and_unreadable_files_exit_two(arguments, message):
     result = run(*arguments, stdin=b"calibration,1,AhgFAA==\n")
     assert result.returncode == 2 and result.stdout == b""

@@ -14,7 +14,6 @@ import threading
 import time
 
 import pytest
-
 from test_cli import HEADER, command, run
 
 SANITIZED = bool(os.environ.get("VELUNDA_SANITIZED"))
@@ -27,6 +26,7 @@ def leftovers(directory):
 
 
 # ---- The output never destroys an input --------------------------------------------------------
+
 
 @pytest.mark.parametrize("form", ["same name", "symlink", "standard input"])
 def test_an_output_that_is_an_input_is_refused(tmp_path, form):
@@ -75,6 +75,7 @@ def test_a_bad_input_leaves_the_output_untouched(tmp_path, bad):
 
 # ---- -o appears whole, or not at all -----------------------------------------------------------
 
+
 def test_a_successful_run_replaces_the_output_keeping_its_mode(tmp_path):
     target = tmp_path / "out.jsonl"
     target.write_text("old\n")
@@ -102,8 +103,9 @@ def test_a_failed_write_mid_run_leaves_the_old_output(tmp_path):
     target = tmp_path / "out.jsonl"
     target.write_text("old\n")
     lines = f"{GOOD}\n".encode() * 20_000
-    result = subprocess.run([command(), "-o", str(target)], input=lines, capture_output=True, timeout=60,
-                            preexec_fn=limit_file_size)
+    result = subprocess.run(
+        [command(), "-o", str(target)], input=lines, capture_output=True, timeout=60, preexec_fn=limit_file_size
+    )
     assert result.returncode == 2
     assert result.stderr.decode() == "velunda-parse: write error: File too large\n"
     assert target.read_text() == "old\n" and leftovers(tmp_path) == []
@@ -116,8 +118,9 @@ def test_a_signal_at_any_point_leaves_the_old_output_or_none(tmp_path, seed):
     had_old = seed % 2 == 0
     if had_old:
         target.write_text("old\n")
-    with subprocess.Popen([command(), "-o", str(target)], stdin=subprocess.PIPE, stdout=subprocess.DEVNULL,
-                          stderr=subprocess.PIPE) as process:
+    with subprocess.Popen(
+        [command(), "-o", str(target)], stdin=subprocess.PIPE, stdout=subprocess.DEVNULL, stderr=subprocess.PIPE
+    ) as process:
         # The run is fed slowly, so that the signal finds it reading, decoding or writing.
         for _ in range(rng.randint(0, 30)):
             process.stdin.write(f"{GOOD}\n".encode() * rng.randint(1, 2000))
@@ -132,6 +135,7 @@ def test_a_signal_at_any_point_leaves_the_old_output_or_none(tmp_path, seed):
 
 # ---- A failed write stops the run, with its reason ---------------------------------------------
 
+
 def test_a_full_device_stops_at_the_first_failed_write(tmp_path):
     source = tmp_path / "s.csv"
     source.write_text(f"{GOOD}\n" * 200_000)
@@ -142,8 +146,9 @@ def test_a_full_device_stops_at_the_first_failed_write(tmp_path):
 
 def test_a_reader_that_goes_away_stops_endless_input():
     # SIGPIPE ignored, as under systemd or subprocess with restore_signals=False.
-    with subprocess.Popen([command()], stdin=subprocess.PIPE, stdout=subprocess.PIPE, stderr=subprocess.PIPE,
-                          restore_signals=False) as process:
+    with subprocess.Popen(
+        [command()], stdin=subprocess.PIPE, stdout=subprocess.PIPE, stderr=subprocess.PIPE, restore_signals=False
+    ) as process:
         stop = threading.Event()
 
         def feed_forever():
@@ -171,25 +176,33 @@ def test_a_reader_that_goes_away_stops_endless_input():
 
 # ---- Options -------------------------------------------------------------------------------------
 
+
 @pytest.mark.parametrize("value", ["-1", "13x", "", "0x0d", str(2**64)])
 def test_a_bad_payload_version_is_a_usage_error(value):
     result = run("--kind", "samples", "--version", value, stdin=b"AAAA\n")
     assert result.returncode == 2 and result.stdout == b""
-    assert result.stderr.decode().startswith(f"velunda-parse: --version needs a number from 0 to "
-                                             f"18446744073709551615, not '{value}'\n")
+    assert result.stderr.decode().startswith(
+        f"velunda-parse: --version needs a number from 0 to 18446744073709551615, not '{value}'\n"
+    )
     result = run("--payload-version", value, "--kind", "samples", stdin=b"AAAA\n")
     assert result.returncode == 2 and f"not '{value}'" in result.stderr.decode()
 
 
-@pytest.mark.parametrize("arguments", [["--kind", "calibration", "--payload-version", "1"],
-                                       ["--payload-version=1", "--kind=calibration"],
-                                       ["--kind", "calibration", "--version", "1"]])
+@pytest.mark.parametrize(
+    "arguments",
+    [
+        ["--kind", "calibration", "--payload-version", "1"],
+        ["--payload-version=1", "--kind=calibration"],
+        ["--kind", "calibration", "--version", "1"],
+    ],
+)
 def test_the_payload_version_by_either_name(arguments):
     result = run(*arguments, stdin=b"AhgFAA==\n")
     assert result.returncode == 0 and result.stdout.decode() == GOOD_JSON + "\n"
 
 
 # ---- Any line, any bytes -------------------------------------------------------------------------
+
 
 @pytest.mark.parametrize("jobs", ["1", "3"])
 def test_a_line_over_the_limit_is_reported_and_skipped(jobs):
@@ -199,9 +212,13 @@ def test_a_line_over_the_limit_is_reported_and_skipped(jobs):
     result = run("-j", jobs, "--max-line-bytes", "4096", "--errors", "inline", stdin=stdin)
     error = "line longer than 4096 bytes (--max-line-bytes)"
     assert result.stdout.decode().splitlines() == [
-        GOOD_JSON, json.dumps({"error": error, "line": 2}, separators=(",", ":")), GOOD_JSON,
+        GOOD_JSON,
+        json.dumps({"error": error, "line": 2}, separators=(",", ":")),
+        GOOD_JSON,
         json.dumps({"error": error, "line": 4}, separators=(",", ":")),
-        json.dumps({"error": error, "line": 5}, separators=(",", ":")), GOOD_JSON]
+        json.dumps({"error": error, "line": 5}, separators=(",", ":")),
+        GOOD_JSON,
+    ]
     assert result.returncode == 1
     at_the_end = run("--max-line-bytes", "4096", stdin=(GOOD + "\n" + long_line).encode())
     assert at_the_end.stderr.decode() == f"<stdin>:2: {error}\n" and at_the_end.returncode == 1
@@ -214,8 +231,9 @@ def peak_resident_kib(pid):
 
 @pytest.mark.skipif(SANITIZED, reason="the sanitizer runtime owns the process's memory")
 def test_an_endless_line_streams_in_bounded_memory():
-    with subprocess.Popen([command(), "--max-line-bytes", "65536"], stdin=subprocess.PIPE,
-                          stdout=subprocess.PIPE, stderr=subprocess.PIPE) as process:
+    with subprocess.Popen(
+        [command(), "--max-line-bytes", "65536"], stdin=subprocess.PIPE, stdout=subprocess.PIPE, stderr=subprocess.PIPE
+    ) as process:
         block = b"A" * (1 << 20)
         for _ in range(400):  # 400 MiB without a line end
             process.stdin.write(block)
@@ -229,7 +247,9 @@ def test_an_endless_line_streams_in_bounded_memory():
     assert peak < 64 * 1024
 
 
-@pytest.mark.parametrize("line", [b"\xff\xfe,1,AAAA", b"samp\xc3les,2,AAAA", b"samples,\xe2\x82,AAAA", b"\xed\xa0\x80,1,A"])
+@pytest.mark.parametrize(
+    "line", [b"\xff\xfe,1,AAAA", b"samp\xc3les,2,AAAA", b"samples,\xe2\x82,AAAA", b"\xed\xa0\x80,1,A"]
+)
 def test_every_message_is_valid_utf8(line):
     inline = run("--errors", "inline", stdin=line + b"\n")
     record = json.loads(inline.stdout.decode("utf-8"))
@@ -259,7 +279,9 @@ def test_a_byte_order_mark_before_the_header_is_skipped():
 
 
 def test_a_slow_stream_is_written_as_it_comes():
-    with subprocess.Popen([command()], stdin=subprocess.PIPE, stdout=subprocess.PIPE, stderr=subprocess.PIPE) as process:
+    with subprocess.Popen(
+        [command()], stdin=subprocess.PIPE, stdout=subprocess.PIPE, stderr=subprocess.PIPE
+    ) as process:
         for _ in range(3):
             process.stdin.write(f"{GOOD}\n".encode())
             process.stdin.flush()

@@ -22,7 +22,9 @@ def payload_rows(count=2_000, seed=7):
     rows = []
     for i in range(count):
         values = [rng.randint(-1000, 1000) for _ in range(rng.randint(0, 6))]
-        data = bytes([len(values)]) + b"".join(bytes([(v << 1) & 0x7F if -64 <= v < 64 else 0]) for v in values) + b"\x00"
+        data = (
+            bytes([len(values)]) + b"".join(bytes([(v << 1) & 0x7F if -64 <= v < 64 else 0]) for v in values) + b"\x00"
+        )
         if i % 11 == 5:
             data = data[:-1]
         rows.append(base64.b64encode(data).decode())
@@ -41,14 +43,19 @@ def expected(texts):
 
 # ---- Dask --------------------------------------------------------------------------------------
 
+
 def decode_partition(frame, parser):
     """A pandas partition with a b64 column in, the same rows with json and error out."""
     import pandas as pd
     import pyarrow as pa
 
     decoded = pa.array(parser.parse_arrow("calibration", 1, pa.array(frame["b64"], pa.string())))
-    return pd.DataFrame({"json": decoded.field("json").to_pandas(types_mapper=pd.ArrowDtype),
-                         "error": decoded.field("error").to_pandas(types_mapper=pd.ArrowDtype)}).set_axis(frame.index)
+    return pd.DataFrame(
+        {
+            "json": decoded.field("json").to_pandas(types_mapper=pd.ArrowDtype),
+            "error": decoded.field("error").to_pandas(types_mapper=pd.ArrowDtype),
+        }
+    ).set_axis(frame.index)
 
 
 @pytest.fixture(scope="module")
@@ -66,8 +73,12 @@ def test_dask_dataframe_through_parse_arrow(dask_client):
 
     texts = payload_rows()
     frame = pd.DataFrame({"b64": pd.array(texts, dtype=pd.ArrowDtype(pa.string()))})
-    meta = pd.DataFrame({"json": pd.Series(dtype=pd.ArrowDtype(pa.large_string())),
-                         "error": pd.Series(dtype=pd.ArrowDtype(pa.string()))})
+    meta = pd.DataFrame(
+        {
+            "json": pd.Series(dtype=pd.ArrowDtype(pa.large_string())),
+            "error": pd.Series(dtype=pd.ArrowDtype(pa.string())),
+        }
+    )
     decoded = dd.from_pandas(frame, npartitions=8).map_partitions(decode_partition, parser, meta=meta).compute()
     assert len(dask_client.scheduler_info()["workers"]) == 2
     rows = [(None if pd.isna(j) else j, None if pd.isna(e) else e) for j, e in zip(decoded["json"], decoded["error"])]
@@ -86,6 +97,7 @@ def test_dask_bag_through_parse_many(dask_client):
 
 # ---- Spark -------------------------------------------------------------------------------------
 
+
 @pytest.fixture(scope="module")
 def spark():
     pyspark = pytest.importorskip("pyspark")
@@ -95,13 +107,16 @@ def spark():
 
     # Everything stays on the loopback interface.
     os.environ["SPARK_LOCAL_IP"] = "127.0.0.1"
-    session = (SparkSession.builder.master("local[2]").appName("velunda-tests")
-               .config("spark.driver.host", "127.0.0.1")
-               .config("spark.driver.bindAddress", "127.0.0.1")
-               .config("spark.ui.enabled", "false")
-               .config("spark.sql.shuffle.partitions", "2")
-               .config("spark.sql.execution.arrow.useLargeVarTypes", "true")
-               .getOrCreate())
+    session = (
+        SparkSession.builder.master("local[2]")
+        .appName("velunda-tests")
+        .config("spark.driver.host", "127.0.0.1")
+        .config("spark.driver.bindAddress", "127.0.0.1")
+        .config("spark.ui.enabled", "false")
+        .config("spark.sql.shuffle.partitions", "2")
+        .config("spark.sql.execution.arrow.useLargeVarTypes", "true")
+        .getOrCreate()
+    )
     yield session
     session.stop()
     del pyspark
@@ -118,8 +133,9 @@ def test_spark_map_in_arrow_through_parse_arrow(spark):
 
         for batch in batches:
             decoded = pa.array(parser.parse_arrow("calibration", 1, batch.column("b64")))
-            yield pa.RecordBatch.from_arrays([batch.column("id"), decoded.field("json"), decoded.field("error")],
-                                             names=["id", "json", "error"])
+            yield pa.RecordBatch.from_arrays(
+                [batch.column("id"), decoded.field("json"), decoded.field("error")], names=["id", "json", "error"]
+            )
 
     decoded = frame.mapInArrow(decode_batches, "id long, json string, error string").collect()
     rows = [(row["json"], row["error"]) for row in sorted(decoded, key=lambda row: row["id"])]

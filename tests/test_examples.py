@@ -20,8 +20,12 @@ def described_lines(name):
 
 @pytest.mark.parametrize("name", ["payloads.csv", "failures.csv"])
 def test_example_script_decodes_the_bundled_payloads(name):
-    output = subprocess.run([sys.executable, str(EXAMPLES / "decode_payloads.py"), str(EXAMPLES / name)],
-                            capture_output=True, text=True, check=True).stdout.splitlines()
+    output = subprocess.run(
+        [sys.executable, str(EXAMPLES / "decode_payloads.py"), str(EXAMPLES / name)],
+        capture_output=True,
+        text=True,
+        check=True,
+    ).stdout.splitlines()
     with (EXAMPLES / name).open(newline="") as lines:
         rows = list(csv.reader(lines))[1:]
     described = described_lines(name)

@@ -6,7 +6,8 @@ import struct
 
 import numpy as np
 import pytest
-from hypothesis import given, strategies as st
+from hypothesis import given
+from hypothesis import strategies as st
 
 from support.float_text import f32_text, f64_text, oracle
 

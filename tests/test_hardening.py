@@ -38,8 +38,9 @@ def hostile_payload(lead: bytes, count: int) -> bytes:
 
 def test_every_layout_with_lists_is_covered():
     covered = {(kind, version) for kind, version, _, _ in SITES}
-    assert covered == {(kind, version) for kind, (_, layouts) in FAMILIES.items() for version in layouts
-                       if kind != "diagnostics"}  # diagnostics hold no lists
+    assert covered == {
+        (kind, version) for kind, (_, layouts) in FAMILIES.items() for version in layouts if kind != "diagnostics"
+    }  # diagnostics hold no lists
 
 
 @pytest.mark.parametrize("count", HOSTILE_COUNTS)
@@ -68,15 +69,19 @@ MEASURING_PRELUDE = textwrap.dedent("""
 
 
 def run_measured(script: str) -> list[str]:
-    result = subprocess.run([sys.executable, "-c", MEASURING_PRELUDE + textwrap.dedent(script)],
-                            capture_output=True, text=True, check=True)
+    result = subprocess.run(
+        [sys.executable, "-c", MEASURING_PRELUDE + textwrap.dedent(script)], capture_output=True, text=True, check=True
+    )
     return result.stdout.split()
 
 
 @measures_memory
 def test_huge_counts_cost_no_memory():
-    texts = [(kind, version, b64(hostile_payload(lead, count)))
-             for kind, version, _, lead in SITES for count in HOSTILE_COUNTS]
+    texts = [
+        (kind, version, b64(hostile_payload(lead, count)))
+        for kind, version, _, lead in SITES
+        for count in HOSTILE_COUNTS
+    ]
     growth = run_measured(f"""
         from velunda_binary_parser import BinaryParser
         parse = BinaryParser().parse
@@ -116,10 +121,19 @@ def test_a_64_mib_payload_needs_no_more_than_its_bytes_and_its_result():
 def test_a_current_profile_of_100000_cells(parser):
     cells = 100_000
     rng = random.Random(13)
-    profile = (0, (7, 250_000, 0x3F000000, 0x3E800000, cells,
-                   [[rng.randint(-32768, 32767) for _ in range(3)] for _ in range(cells)],
-                   [[rng.randrange(256) for _ in range(3)] for _ in range(cells)],
-                   [[rng.randrange(256) for _ in range(3)] for _ in range(cells)]))
+    profile = (
+        0,
+        (
+            7,
+            250_000,
+            0x3F000000,
+            0x3E800000,
+            cells,
+            [[rng.randint(-32768, 32767) for _ in range(3)] for _ in range(cells)],
+            [[rng.randrange(256) for _ in range(3)] for _ in range(cells)],
+            [[rng.randrange(256) for _ in range(3)] for _ in range(cells)],
+        ),
+    )
     altimeter = (2, (8, 0, 0x41AC0000))
     layout = SAMPLES[13]
     value = list(layout.smallest())
@@ -159,8 +173,7 @@ def test_mebibytes_of_bad_base64(parser, text, error):
     assert str(raised.value) == f"Parsing failed: B64Error({error})"
 
 
-NOT_BASE64 = [byte for byte in range(256)
-              if not (chr(byte).isascii() and (chr(byte).isalnum() or chr(byte) in "+/="))]
+NOT_BASE64 = [byte for byte in range(256) if not (chr(byte).isascii() and (chr(byte).isalnum() or chr(byte) in "+/="))]
 
 
 @pytest.mark.parametrize("group", ["QUJD", "QUI=", "QQ=="])
@@ -242,10 +255,17 @@ def test_no_leaks_over_many_calls_of_every_outcome():
 
 
 def test_concurrent_callers_get_the_single_threaded_results(parser):
-    texts = [("calibration", 1, "AhgFAA=="), ("samples", 1, "AQIBAAAA"), ("diagnostics", 2, "rAIAAVr0HA=="),
-             ("samples", 6, b64(bytes(25))), ("samples", 2, b64(bytes.fromhex("01" "01020100" "0000" "00"))),
-             ("samples", 2, base64.b64encode(varint(3000) + bytes(3 * 3000) + b"\x00").decode()),
-             ("samples", 7, ""), ("samples", 1, "QQ"), ("samples", 3, b64(bytes(8)))]
+    texts = [
+        ("calibration", 1, "AhgFAA=="),
+        ("samples", 1, "AQIBAAAA"),
+        ("diagnostics", 2, "rAIAAVr0HA=="),
+        ("samples", 6, b64(bytes(25))),
+        ("samples", 2, b64(bytes.fromhex("0101020100000000"))),
+        ("samples", 2, base64.b64encode(varint(3000) + bytes(3 * 3000) + b"\x00").decode()),
+        ("samples", 7, ""),
+        ("samples", 1, "QQ"),
+        ("samples", 3, b64(bytes(8))),
+    ]
 
     def outcome(call):
         try:

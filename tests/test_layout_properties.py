@@ -4,7 +4,8 @@ after a record are ignored; every cut short payload fails as ending early, at th
 offset where the bytes ran out."""
 
 import pytest
-from hypothesis import given, strategies as st
+from hypothesis import given
+from hypothesis import strategies as st
 
 from support.encoder import b64
 from support.model import envelope

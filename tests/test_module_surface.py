@@ -77,11 +77,14 @@ class TestModule:
         ]
 
 
-@pytest.mark.parametrize("args,kwargs,message", [
-    ((1,), {}, "BinaryParser.__new__() takes 0 positional arguments but 1 was given"),
-    ((1, 2), {}, "BinaryParser.__new__() takes 0 positional arguments but 2 were given"),
-    ((), {"kind": "samples"}, "BinaryParser.__new__() got an unexpected keyword argument 'kind'"),
-])
+@pytest.mark.parametrize(
+    "args,kwargs,message",
+    [
+        ((1,), {}, "BinaryParser.__new__() takes 0 positional arguments but 1 was given"),
+        ((1, 2), {}, "BinaryParser.__new__() takes 0 positional arguments but 2 were given"),
+        ((), {"kind": "samples"}, "BinaryParser.__new__() got an unexpected keyword argument 'kind'"),
+    ],
+)
 def test_constructor_takes_no_arguments(args, kwargs, message):
     with pytest.raises(TypeError) as raised:
         BinaryParser(*args, **kwargs)
@@ -117,12 +120,15 @@ def test_argument_binding_failures(parser, args, kwargs, message):
     assert str(raised.value) == PARSE + message
 
 
-@pytest.mark.parametrize("args,kwargs", [
-    (("calibration", 1, "AhgFAA=="), {}),
-    (("calibration",), {"version": 1, "b64_data": "AhgFAA=="}),
-    ((), {"b64_data": "AhgFAA==", "kind": "calibration", "version": 1}),
-    (("calibration", 1), {"b64_data": "AhgFAA=="}),
-])
+@pytest.mark.parametrize(
+    "args,kwargs",
+    [
+        (("calibration", 1, "AhgFAA=="), {}),
+        (("calibration",), {"version": 1, "b64_data": "AhgFAA=="}),
+        ((), {"b64_data": "AhgFAA==", "kind": "calibration", "version": 1}),
+        (("calibration", 1), {"b64_data": "AhgFAA=="}),
+    ],
+)
 def test_arguments_by_position_or_keyword(parser, args, kwargs):
     assert parser.parse(*args, **kwargs) == CALIBRATION_JSON
 
@@ -146,12 +152,15 @@ class TestConversions:
     def test_version_by_index_protocol(self, parser, version):
         assert parser.parse("calibration", version, "AhgFAA==") == CALIBRATION_JSON
 
-    @pytest.mark.parametrize("version,message", [
-        (1.0, "argument 'version': 'float' object cannot be interpreted as an integer"),
-        ("1", "argument 'version': 'str' object cannot be interpreted as an integer"),
-        (None, "argument 'version': 'NoneType' object cannot be interpreted as an integer"),
-        (Index(TypeError("no index today")), "argument 'version': no index today"),
-    ])
+    @pytest.mark.parametrize(
+        "version,message",
+        [
+            (1.0, "argument 'version': 'float' object cannot be interpreted as an integer"),
+            ("1", "argument 'version': 'str' object cannot be interpreted as an integer"),
+            (None, "argument 'version': 'NoneType' object cannot be interpreted as an integer"),
+            (Index(TypeError("no index today")), "argument 'version': no index today"),
+        ],
+    )
     def test_version_type_errors_name_the_argument(self, parser, version, message):
         with pytest.raises(TypeError) as raised:
             parser.parse("samples", version, "")
@@ -172,20 +181,24 @@ class TestConversions:
             parser.parse("calibration", 2**64 - 1, "")
         assert str(raised.value) == "Parsing failed: ProtocolVersionNotSupported(18446744073709551615)"
 
-    @pytest.mark.parametrize("argument,args", [
-        ("kind", (b"samples", 1, "")),
-        ("kind", (None, 1, "")),
-        ("kind", (bytearray(b"x"), 1, "")),
-        ("b64_data", ("samples", 1, b"")),
-        ("b64_data", ("samples", 1, bytearray())),
-        ("b64_data", ("samples", 1, 5)),
-    ])
+    @pytest.mark.parametrize(
+        "argument,args",
+        [
+            ("kind", (b"samples", 1, "")),
+            ("kind", (None, 1, "")),
+            ("kind", (bytearray(b"x"), 1, "")),
+            ("b64_data", ("samples", 1, b"")),
+            ("b64_data", ("samples", 1, bytearray())),
+            ("b64_data", ("samples", 1, 5)),
+        ],
+    )
     def test_text_arguments_must_be_str(self, parser, argument, args):
         value = args[0] if argument == "kind" else args[2]
         with pytest.raises(TypeError) as raised:
             parser.parse(*args)
         assert str(raised.value) == (
-            f"argument '{argument}': '{type(value).__qualname__}' object cannot be converted to 'PyString'")
+            f"argument '{argument}': '{type(value).__qualname__}' object cannot be converted to 'PyString'"
+        )
 
     def test_str_subclasses_are_accepted(self, parser):
         assert parser.parse(Text("calibration"), 1, Text("AhgFAA==")) == CALIBRATION_JSON
@@ -195,11 +208,14 @@ class TestConversions:
         with pytest.raises(UnicodeEncodeError):
             parser.parse(*args)
 
-    @pytest.mark.parametrize("args,error", [
-        ((b"x", 1.0, b""), "argument 'kind'"),       # kind is converted first
-        (("samples", 1.0, b""), "argument 'version'"),  # then version
-        (("samples", -1, b""), "can't convert negative int to unsigned"),
-    ])
+    @pytest.mark.parametrize(
+        "args,error",
+        [
+            ((b"x", 1.0, b""), "argument 'kind'"),  # kind is converted first
+            (("samples", 1.0, b""), "argument 'version'"),  # then version
+            (("samples", -1, b""), "can't convert negative int to unsigned"),
+        ],
+    )
     def test_conversion_order(self, parser, args, error):
         with pytest.raises((TypeError, OverflowError)) as raised:
             parser.parse(*args)
@@ -211,8 +227,10 @@ class TestConversions:
 
 
 class TestKindAndPrecedence:
-    @pytest.mark.parametrize("kind", ["Samples", " samples", "samples ", "", "CALIBRATION", "diag", "samples\x00",
-                                      "kind ' with \"quotes\"", "müll"])
+    @pytest.mark.parametrize(
+        "kind",
+        ["Samples", " samples", "samples ", "", "CALIBRATION", "diag", "samples\x00", 'kind \' with "quotes"', "müll"],
+    )
     def test_unknown_kinds(self, parser, kind):
         with pytest.raises(ValueError) as raised:
             parser.parse(kind, 1, "")
@@ -223,14 +241,17 @@ class TestKindAndPrecedence:
         with pytest.raises(ValueError, match="^Unknown kind: 'Samples'"):
             parser.parse("Samples", 7, "A")
 
-    @pytest.mark.parametrize("kind,version", [("samples", 7), ("samples", 0), ("calibration", 2),
-                                               ("diagnostics", 1), ("diagnostics", 5)])
+    @pytest.mark.parametrize(
+        "kind,version", [("samples", 7), ("samples", 0), ("calibration", 2), ("diagnostics", 1), ("diagnostics", 5)]
+    )
     def test_bad_base64_wins_over_an_unsupported_version(self, parser, kind, version):
         with pytest.raises(ValueError) as raised:
             parser.parse(kind, version, "A")
         assert str(raised.value) == "Parsing failed: B64Error(InvalidLength(1))"
 
-    @pytest.mark.parametrize("kind,version", [(kind, version) for kind in FAMILIES for version in unsupported_versions(kind)])
+    @pytest.mark.parametrize(
+        "kind,version", [(kind, version) for kind in FAMILIES for version in unsupported_versions(kind)]
+    )
     def test_unsupported_version_wins_over_the_payload(self, parser, kind, version):
         for text in ["", "AAA=", "AhgFAA=="]:
             with pytest.raises(ValueError) as raised:

@@ -6,7 +6,8 @@ import ctypes
 import gc
 
 import pytest
-from hypothesis import given, settings, strategies as st
+from hypothesis import given, settings
+from hypothesis import strategies as st
 
 from support.encoder import b64
 from support.rows import LAYOUTS, outcome, payload_texts
@@ -22,8 +23,12 @@ def expected_rows(parser, kind, version, texts):
     rows = []
     for text in texts:
         result = None if text is None else outcome(parser, kind, version, text)
-        rows.append({"json": result if isinstance(result, str) else None,
-                     "error": result[0] if isinstance(result, tuple) else None})
+        rows.append(
+            {
+                "json": result if isinstance(result, str) else None,
+                "error": result[0] if isinstance(result, tuple) else None,
+            }
+        )
     return rows
 
 
@@ -63,8 +68,9 @@ def test_slices_with_an_offset(parser, arrow_type):
     column = pa.array(TEXTS * 5, arrow_type)
     for start, length in [(1, 4), (3, 20), (29, 1), (7, 0)]:
         piece = column.slice(start, length)
-        assert rows_of(parser.parse_arrow("calibration", 1, piece)) == \
-            expected_rows(parser, "calibration", 1, piece.to_pylist())
+        assert rows_of(parser.parse_arrow("calibration", 1, piece)) == expected_rows(
+            parser, "calibration", 1, piece.to_pylist()
+        )
 
 
 @pytest.mark.parametrize("arrow_type", TEXT_TYPES, ids=str)
@@ -83,7 +89,7 @@ def test_rows_of_ten_megabytes(parser):
 
 
 def test_many_work_units_across_threads(parser):
-    texts = (["AhgFAA==", "AhgF", None] * 40_000)
+    texts = ["AhgFAA==", "AhgF", None] * 40_000
     expected = expected_rows(parser, "calibration", 1, texts[:3]) * 40_000
     for threads in (1, 2, 5):
         assert rows_of(parser.parse_arrow("calibration", 1, pa.array(texts), threads=threads)) == expected
@@ -116,8 +122,11 @@ def test_duckdb_in_and_out(parser):
     relation = connection.sql("select * from (values ('AhgFAA=='), (null), ('AhgF')) as t(b64)")
     decoded = parser.parse_arrow("calibration", 1, relation)  # noqa: F841 (read by name below)
     rows = connection.sql("select json, error from decoded").fetchall()
-    assert rows == [(CALIBRATION_JSON, None), (None, None),
-                    (None, "Parsing failed: PostcardError(DeserializeUnexpectedEnd)")]
+    assert rows == [
+        (CALIBRATION_JSON, None),
+        (None, None),
+        (None, "Parsing failed: PostcardError(DeserializeUnexpectedEnd)"),
+    ]
 
 
 def test_every_export_shares_the_buffers_and_outlives_the_result(parser):
@@ -132,24 +141,30 @@ def test_every_export_shares_the_buffers_and_outlives_the_result(parser):
 
 
 def test_an_unknown_kind_raises_before_the_column_is_read(parser):
-    reader = pa.RecordBatchReader.from_batches(pa.schema([("b64", pa.string())]),
-                                               [pa.record_batch({"b64": pa.array(TEXTS)})])
+    reader = pa.RecordBatchReader.from_batches(
+        pa.schema([("b64", pa.string())]), [pa.record_batch({"b64": pa.array(TEXTS)})]
+    )
     with pytest.raises(ValueError, match="Unknown kind: 'Samples'"):
         parser.parse_arrow("Samples", 1, reader)
     assert rows_of(parser.parse_arrow("calibration", 1, reader)) == expected_rows(parser, "calibration", 1, TEXTS)
 
 
-@pytest.mark.parametrize("column,format_", [
-    (pa.array([1, 2]), "l"),
-    (pa.array([b"AAAA"]), "z"),
-    (pa.array(["AAAA"]).dictionary_encode(), "i"),
-    (pa.record_batch({"a": pa.array(["x"]), "b": pa.array(["y"])}), "+s"),
-])
+@pytest.mark.parametrize(
+    "column,format_",
+    [
+        (pa.array([1, 2]), "l"),
+        (pa.array([b"AAAA"]), "z"),
+        (pa.array(["AAAA"]).dictionary_encode(), "i"),
+        (pa.record_batch({"a": pa.array(["x"]), "b": pa.array(["y"])}), "+s"),
+    ],
+)
 def test_a_column_of_another_type_names_its_format(parser, column, format_):
     with pytest.raises(TypeError) as raised:
         parser.parse_arrow("samples", 13, column)
-    assert str(raised.value) == (f"argument 'column': an Arrow column of format '{format_}' is not text; "
-                                 "expected string ('u'), large_string ('U') or string_view ('vu')")
+    assert str(raised.value) == (
+        f"argument 'column': an Arrow column of format '{format_}' is not text; "
+        "expected string ('u'), large_string ('U') or string_view ('vu')"
+    )
 
 
 def test_objects_without_an_arrow_export(parser):
@@ -166,33 +181,56 @@ class ArrowArray(ctypes.Structure):
     pass
 
 
-ArrowSchema._fields_ = [("format", ctypes.c_char_p), ("name", ctypes.c_char_p), ("metadata", ctypes.c_char_p),
-                        ("flags", ctypes.c_int64), ("n_children", ctypes.c_int64),
-                        ("children", ctypes.c_void_p), ("dictionary", ctypes.c_void_p),
-                        ("release", ctypes.c_void_p), ("private_data", ctypes.c_void_p)]
-ArrowArray._fields_ = [("length", ctypes.c_int64), ("null_count", ctypes.c_int64), ("offset", ctypes.c_int64),
-                       ("n_buffers", ctypes.c_int64), ("n_children", ctypes.c_int64),
-                       ("buffers", ctypes.POINTER(ctypes.c_void_p)), ("children", ctypes.c_void_p),
-                       ("dictionary", ctypes.c_void_p), ("release", ctypes.c_void_p), ("private_data", ctypes.c_void_p)]
+ArrowSchema._fields_ = [
+    ("format", ctypes.c_char_p),
+    ("name", ctypes.c_char_p),
+    ("metadata", ctypes.c_char_p),
+    ("flags", ctypes.c_int64),
+    ("n_children", ctypes.c_int64),
+    ("children", ctypes.c_void_p),
+    ("dictionary", ctypes.c_void_p),
+    ("release", ctypes.c_void_p),
+    ("private_data", ctypes.c_void_p),
+]
+ArrowArray._fields_ = [
+    ("length", ctypes.c_int64),
+    ("null_count", ctypes.c_int64),
+    ("offset", ctypes.c_int64),
+    ("n_buffers", ctypes.c_int64),
+    ("n_children", ctypes.c_int64),
+    ("buffers", ctypes.POINTER(ctypes.c_void_p)),
+    ("children", ctypes.c_void_p),
+    ("dictionary", ctypes.c_void_p),
+    ("release", ctypes.c_void_p),
+    ("private_data", ctypes.c_void_p),
+]
 RELEASE = ctypes.CFUNCTYPE(None, ctypes.c_void_p)
 
 
 class HandMadeColumn:
     def __init__(self, format_, buffers, length, n_buffers=None, null_count=0, offset=0):
         self.keep = [ctypes.create_string_buffer(buffer) if buffer is not None else None for buffer in buffers]
-        pointers = (ctypes.c_void_p * len(buffers))(*[ctypes.addressof(b) if b is not None else None for b in self.keep])
+        pointers = (ctypes.c_void_p * len(buffers))(
+            *[ctypes.addressof(b) if b is not None else None for b in self.keep]
+        )
         self.pointers = pointers
         self.schema = ArrowSchema(format=format_, name=b"", flags=2, release=ctypes.cast(NOOP, ctypes.c_void_p))
-        self.array = ArrowArray(length=length, null_count=null_count, offset=offset,
-                                n_buffers=len(buffers) if n_buffers is None else n_buffers,
-                                buffers=ctypes.cast(pointers, ctypes.POINTER(ctypes.c_void_p)),
-                                release=ctypes.cast(NOOP, ctypes.c_void_p))
+        self.array = ArrowArray(
+            length=length,
+            null_count=null_count,
+            offset=offset,
+            n_buffers=len(buffers) if n_buffers is None else n_buffers,
+            buffers=ctypes.cast(pointers, ctypes.POINTER(ctypes.c_void_p)),
+            release=ctypes.cast(NOOP, ctypes.c_void_p),
+        )
 
     def __arrow_c_array__(self, requested_schema=None):
         new = ctypes.pythonapi.PyCapsule_New
         new.restype, new.argtypes = ctypes.py_object, [ctypes.c_void_p, ctypes.c_char_p, ctypes.c_void_p]
-        return (new(ctypes.addressof(self.schema), b"arrow_schema", None),
-                new(ctypes.addressof(self.array), b"arrow_array", None))
+        return (
+            new(ctypes.addressof(self.schema), b"arrow_schema", None),
+            new(ctypes.addressof(self.array), b"arrow_array", None),
+        )
 
 
 NOOP = RELEASE(lambda struct: None)
@@ -202,18 +240,43 @@ def offsets32(*values):
     return b"".join(v.to_bytes(4, "little", signed=True) for v in values)
 
 
-@pytest.mark.parametrize("column,message", [
-    (HandMadeColumn(b"u", [None, offsets32(0, 8, 4), b"AhgFAA=="], 2), "offsets decrease at row 1"),
-    (HandMadeColumn(b"u", [None, offsets32(-1, 8), b"AhgFAA=="], 1), "negative offset"),
-    (HandMadeColumn(b"u", [None, None, b"AhgFAA=="], 1), "no offsets buffer"),
-    (HandMadeColumn(b"u", [None, offsets32(0, 8)], 1), "too few buffers"),
-    (HandMadeColumn(b"u", [None, offsets32(0, 8), b"AhgFAA=="], -1), "a negative length or offset"),
-    (HandMadeColumn(b"u", [None, offsets32(0, 8), None], 1), "offsets into a missing data buffer"),
-    (HandMadeColumn(b"vu", [None, (20).to_bytes(4, "little") + b"Ahg=" + (0).to_bytes(4, "little") * 2,
-                            b"AhgFAA==", (8).to_bytes(8, "little")], 1), "a view outside its data at row 0"),
-    (HandMadeColumn(b"vu", [None, (20).to_bytes(4, "little") + b"Ahg=" + (1).to_bytes(4, "little") * 2,
-                            b"AhgFAA==" * 4, (32).to_bytes(8, "little")], 1), "a view outside its data at row 0"),
-])
+@pytest.mark.parametrize(
+    "column,message",
+    [
+        (HandMadeColumn(b"u", [None, offsets32(0, 8, 4), b"AhgFAA=="], 2), "offsets decrease at row 1"),
+        (HandMadeColumn(b"u", [None, offsets32(-1, 8), b"AhgFAA=="], 1), "negative offset"),
+        (HandMadeColumn(b"u", [None, None, b"AhgFAA=="], 1), "no offsets buffer"),
+        (HandMadeColumn(b"u", [None, offsets32(0, 8)], 1), "too few buffers"),
+        (HandMadeColumn(b"u", [None, offsets32(0, 8), b"AhgFAA=="], -1), "a negative length or offset"),
+        (HandMadeColumn(b"u", [None, offsets32(0, 8), None], 1), "offsets into a missing data buffer"),
+        (
+            HandMadeColumn(
+                b"vu",
+                [
+                    None,
+                    (20).to_bytes(4, "little") + b"Ahg=" + (0).to_bytes(4, "little") * 2,
+                    b"AhgFAA==",
+                    (8).to_bytes(8, "little"),
+                ],
+                1,
+            ),
+            "a view outside its data at row 0",
+        ),
+        (
+            HandMadeColumn(
+                b"vu",
+                [
+                    None,
+                    (20).to_bytes(4, "little") + b"Ahg=" + (1).to_bytes(4, "little") * 2,
+                    b"AhgFAA==" * 4,
+                    (32).to_bytes(8, "little"),
+                ],
+                1,
+            ),
+            "a view outside its data at row 0",
+        ),
+    ],
+)
 def test_malformed_buffers_are_refused(parser, column, message):
     with pytest.raises(ValueError) as raised:
         parser.parse_arrow("calibration", 1, column)
@@ -223,6 +286,9 @@ def test_malformed_buffers_are_refused(parser, column, message):
 def test_hand_made_columns_that_are_well_formed_decode(parser):
     good = HandMadeColumn(b"u", [None, offsets32(0, 8, 8, 12), b"AhgFAA==AhgF"], 3)
     inline_view = HandMadeColumn(b"vu", [None, (8).to_bytes(4, "little") + b"AhgFAA==" + bytes(4), b""], 1)
-    assert rows_of(parser.parse_arrow("calibration", 1, good)) == \
-        expected_rows(parser, "calibration", 1, ["AhgFAA==", "", "AhgF"])
-    assert rows_of(parser.parse_arrow("calibration", 1, inline_view)) == expected_rows(parser, "calibration", 1, ["AhgFAA=="])
+    assert rows_of(parser.parse_arrow("calibration", 1, good)) == expected_rows(
+        parser, "calibration", 1, ["AhgFAA==", "", "AhgF"]
+    )
+    assert rows_of(parser.parse_arrow("calibration", 1, inline_view)) == expected_rows(
+        parser, "calibration", 1, ["AhgFAA=="]
+    )

@@ -7,7 +7,8 @@ import sys
 import textwrap
 
 import pytest
-from hypothesis import given, settings, strategies as st
+from hypothesis import given, settings
+from hypothesis import strategies as st
 
 from support.encoder import b64
 from support.records import FAMILIES
@@ -44,7 +45,11 @@ def test_the_first_failure_in_row_order_wins_across_work_units(parser, threads):
     with pytest.raises(ValueError) as raised:
         parser.parse_many("calibration", 1, texts, threads=threads)
     assert (str(raised.value), raised.value.index, raised.value.offset, raised.value.path) == (
-        "Parsing failed: PostcardError(DeserializeUnexpectedEnd)", 31_234, 3, "water_o2.data")
+        "Parsing failed: PostcardError(DeserializeUnexpectedEnd)",
+        31_234,
+        3,
+        "water_o2.data",
+    )
     decoded = parser.parse_many("calibration", 1, texts, errors="null", threads=threads)
     assert [i for i, row in enumerate(decoded) if row is None] == [31_234, 45_000]
     assert decoded[0] == decoded[-1] == CALIBRATION_JSON
@@ -57,8 +62,11 @@ def test_large_rows_cross_work_units(parser):
     assert decoded == [parser.parse("calibration", 1, text) for text in texts]
 
 
-@pytest.mark.parametrize("texts", [[], (), iter(["AhgFAA=="]), (t for t in ["AhgFAA==", "AhgFAA=="])],
-                         ids=["list", "tuple", "iterator", "generator"])
+@pytest.mark.parametrize(
+    "texts",
+    [[], (), iter(["AhgFAA=="]), (t for t in ["AhgFAA==", "AhgFAA=="])],
+    ids=["list", "tuple", "iterator", "generator"],
+)
 def test_any_iterable_of_str(parser, texts):
     expected = [CALIBRATION_JSON] * len(list(texts)) if isinstance(texts, (list, tuple)) else None
     decoded = parser.parse_many("calibration", 1, texts)
@@ -86,16 +94,51 @@ ARGUMENT_FAILURES = [
     ((b"samples", 1, []), {}, TypeError, "argument 'kind': 'bytes' object cannot be converted to 'PyString'"),
     (("samples", 1.0, []), {}, TypeError, "argument 'version': 'float' object cannot be interpreted as an integer"),
     (("samples", -1, []), {}, OverflowError, None),
-    (("samples", 1, ["", b""]), {}, TypeError, "argument 'texts': element 1: 'bytes' object cannot be converted to 'PyString'"),
+    (
+        ("samples", 1, ["", b""]),
+        {},
+        TypeError,
+        "argument 'texts': element 1: 'bytes' object cannot be converted to 'PyString'",
+    ),
     (("samples", 1, "AAAA"), {}, TypeError, "argument 'texts': expected a sequence of str, not 'str'"),
     (("samples", 1, 5), {}, TypeError, "argument 'texts': 'int' object is not iterable"),
     (("samples", 1, []), {"errors": "ignore"}, ValueError, "errors must be 'raise' or 'null', not 'ignore'"),
-    (("samples", 1, []), {"errors": None}, TypeError, "argument 'errors': 'NoneType' object cannot be converted to 'PyString'"),
-    (("samples", 1, []), {"threads": 0}, ValueError, "threads must be at least 1, or None for every usable core, not 0"),
-    (("samples", 1, []), {"threads": -2**70}, ValueError, "threads must be at least 1, or None for every usable core, not " + str(-2**70)),
-    (("samples", 1, []), {"threads": "2"}, TypeError, "argument 'threads': 'str' object cannot be interpreted as an integer"),
-    (("Samples", 1, ["AAAA"]), {}, ValueError, "Unknown kind: 'Samples'. Expected 'calibration', 'diagnostics', or 'samples'."),
-    (("Samples", 1, []), {}, ValueError, "Unknown kind: 'Samples'. Expected 'calibration', 'diagnostics', or 'samples'."),
+    (
+        ("samples", 1, []),
+        {"errors": None},
+        TypeError,
+        "argument 'errors': 'NoneType' object cannot be converted to 'PyString'",
+    ),
+    (
+        ("samples", 1, []),
+        {"threads": 0},
+        ValueError,
+        "threads must be at least 1, or None for every usable core, not 0",
+    ),
+    (
+        ("samples", 1, []),
+        {"threads": -(2**70)},
+        ValueError,
+        "threads must be at least 1, or None for every usable core, not " + str(-(2**70)),
+    ),
+    (
+        ("samples", 1, []),
+        {"threads": "2"},
+        TypeError,
+        "argument 'threads': 'str' object cannot be interpreted as an integer",
+    ),
+    (
+        ("Samples", 1, ["AAAA"]),
+        {},
+        ValueError,
+        "Unknown kind: 'Samples'. Expected 'calibration', 'diagnostics', or 'samples'.",
+    ),
+    (
+        ("Samples", 1, []),
+        {},
+        ValueError,
+        "Unknown kind: 'Samples'. Expected 'calibration', 'diagnostics', or 'samples'.",
+    ),
 ]
 
 

@@ -15,8 +15,10 @@ CALIBRATION_JSON = '{"Calibration":{"V1":{"water_ph":{"data":[12,-3]},"water_o2"
 
 
 def picklers():
-    yield from ((f"pickle-{protocol}", lambda value, p=protocol: pickle.dumps(value, p))
-                for protocol in range(pickle.HIGHEST_PROTOCOL + 1))
+    yield from (
+        (f"pickle-{protocol}", lambda value, p=protocol: pickle.dumps(value, p))
+        for protocol in range(pickle.HIGHEST_PROTOCOL + 1)
+    )
     try:
         import cloudpickle
     except ImportError:
@@ -31,7 +33,7 @@ OBJECTS = {
     "instance": lambda: PARSER,
     "parse": lambda: PARSER.parse,
     "parse_many": lambda: PARSER.parse_many,
-    "closure": lambda: (lambda text: BinaryParser().parse("calibration", 1, text)),
+    "closure": lambda: lambda text: BinaryParser().parse("calibration", 1, text),
 }
 
 
@@ -63,10 +65,12 @@ def test_pickles_by_reference(pickler, what):
 
 def test_unpickles_in_a_fresh_process():
     data = pickle.dumps([BinaryParser, PARSER, PARSER.parse])
-    script = ("import pickle, sys\n"
-              "cls, parser, parse = pickle.loads(sys.stdin.buffer.read())\n"
-              "assert type(parser) is cls and parse.__self__.__class__ is cls\n"
-              "print(parse('calibration', 1, 'AhgFAA=='))\n")
+    script = (
+        "import pickle, sys\n"
+        "cls, parser, parse = pickle.loads(sys.stdin.buffer.read())\n"
+        "assert type(parser) is cls and parse.__self__.__class__ is cls\n"
+        "print(parse('calibration', 1, 'AhgFAA=='))\n"
+    )
     result = subprocess.run([sys.executable, "-c", script], input=data, capture_output=True, check=True)
     assert result.stdout.decode().strip() == CALIBRATION_JSON
 

@@ -9,45 +9,78 @@ from support.records import unsupported_versions
 EMPTY_IMU = '{"acc":[],"gyro":[],"mag":[]}'
 EMPTY_WTEMP = '{"temp_raw":[],"temp_calib":[]}'
 EMPTY_BARO = '{"humidity":[],"temperature":[],"pressure":[]}'
-V4_HEAD = ('{"water_pump1":"Off","water_pump2":"Off","gas_pump":"Off","gas_valve":"Unknown","imu":' + EMPTY_IMU
-           + ',"water_temp":' + EMPTY_WTEMP)
+V4_HEAD = (
+    '{"water_pump1":"Off","water_pump2":"Off","gas_pump":"Off","gas_valve":"Unknown","imu":'
+    + EMPTY_IMU
+    + ',"water_temp":'
+    + EMPTY_WTEMP
+)
 V4_TAIL = ',"gas_baro":' + EMPTY_BARO + ',"light":null,"adcp":null,"airmar":null}'
 EMPTY_PYRO = '{"phase_shift":[],"intensity":[]}'
 EMPTY_TURNER = '{"value":[]}'
-V5_MIDDLE = (',"water_ph":' + EMPTY_PYRO + ',"water_o2":' + EMPTY_PYRO + ',"water_turbidity":null,"water_chla":null'
-             ',"water_cdom":null,"water_conductivity":null,"gas_co2_k30":null,"gas_co2_scd30":null')
-V8 = ('{"water_pump1":"Off","water_pump2":"Off","gas_pump":"Off","gas_valve":"Unknown","imu":{"acc":[],"gyro":[],'
-      '"mag":[]},"water_temp":{"temp_raw":[],"temp_calib":[]},"water_ph":{"phase_shift":[],"intensity":[]},'
-      '"water_o2":{"phase_shift":[],"intensity":[]},"water_turbidity":{"value":[]},"water_chla":{"value":[]},'
-      '"water_cdom":{"value":[]},"water_conductivity":{"siemens_per_cm":[]},"gas_co2_k30":{"ppm":[]},'
-      '"gas_co2_scd30":{"ppm":[],"humidity":[],"temperature":[]},"gas_baro":{"humidity":[],"temperature":[],'
-      '"pressure":[]},"light":null,"adcp":null,"airmar":{"sentences":[]}}')
+V5_MIDDLE = (
+    ',"water_ph":' + EMPTY_PYRO + ',"water_o2":' + EMPTY_PYRO + ',"water_turbidity":null,"water_chla":null'
+    ',"water_cdom":null,"water_conductivity":null,"gas_co2_k30":null,"gas_co2_scd30":null'
+)
+V8 = (
+    '{"water_pump1":"Off","water_pump2":"Off","gas_pump":"Off","gas_valve":"Unknown","imu":{"acc":[],"gyro":[],'
+    '"mag":[]},"water_temp":{"temp_raw":[],"temp_calib":[]},"water_ph":{"phase_shift":[],"intensity":[]},'
+    '"water_o2":{"phase_shift":[],"intensity":[]},"water_turbidity":{"value":[]},"water_chla":{"value":[]},'
+    '"water_cdom":{"value":[]},"water_conductivity":{"siemens_per_cm":[]},"gas_co2_k30":{"ppm":[]},'
+    '"gas_co2_scd30":{"ppm":[],"humidity":[],"temperature":[]},"gas_baro":{"humidity":[],"temperature":[],'
+    '"pressure":[]},"light":null,"adcp":null,"airmar":{"sentences":[]}}'
+)
 V9 = V8.replace('"light":null,"adcp":null', '"light":{"measurement":[]},"adcp":{"series":[]}')
 V10 = V9.replace('"intensity":[]}', '"intensity":[],"r":[]}')
-V11 = V10.replace('"water_turbidity"', '"water_turner1"').replace('"water_chla"', '"water_turner2"').replace(
-    '"water_cdom"', '"water_turner3"')
+V11 = (
+    V10.replace('"water_turbidity"', '"water_turner1"')
+    .replace('"water_chla"', '"water_turner2"')
+    .replace('"water_cdom"', '"water_turner3"')
+)
 V12 = V11[:-1] + ',"schedule":{"time":0,"cycle":null}}'
-V13 = ('{"water_pump1":"Off","water_pump2":"Off","water_pump1_feedback":null,"water_pump2_feedback":null,'
-       '"gas_pump":"Off","gas_valve":"Unknown","imu":{"acc":[],"gyro":[],"mag":[]},"water_temp":{"temp_raw":[],'
-       '"temp_calib":[]},"water_ph":{"phase_shift":[],"intensity":[],"r":[]},"water_o2":{"phase_shift":[],'
-       '"intensity":[],"r":[]},"water_turner1":{"value":[]},"water_turner2":{"value":[]},"water_turner3":'
-       '{"value":[]},"water_conductivity":{"siemens_per_cm":[]},"gas_co2_k30":{"ppm":[]},"gas_co2_scd30":{"ppm":[],'
-       '"humidity":[],"temperature":[]},"gas_baro":{"humidity":[],"temperature":[],"pressure":[]},"light":'
-       '{"measurement":[]},"adcp":{"series":[]},"airmar":{"sentences":[]},"schedule":{"time":0,"cycle":null}}')
+V13 = (
+    '{"water_pump1":"Off","water_pump2":"Off","water_pump1_feedback":null,"water_pump2_feedback":null,'
+    '"gas_pump":"Off","gas_valve":"Unknown","imu":{"acc":[],"gyro":[],"mag":[]},"water_temp":{"temp_raw":[],'
+    '"temp_calib":[]},"water_ph":{"phase_shift":[],"intensity":[],"r":[]},"water_o2":{"phase_shift":[],'
+    '"intensity":[],"r":[]},"water_turner1":{"value":[]},"water_turner2":{"value":[]},"water_turner3":'
+    '{"value":[]},"water_conductivity":{"siemens_per_cm":[]},"gas_co2_k30":{"ppm":[]},"gas_co2_scd30":{"ppm":[],'
+    '"humidity":[],"temperature":[]},"gas_baro":{"humidity":[],"temperature":[],"pressure":[]},"light":'
+    '{"measurement":[]},"adcp":{"series":[]},"airmar":{"sentences":[]},"schedule":{"time":0,"cycle":null}}'
+)
 
 # The smallest payload of each version: every count zero, every enum its first variant.
 SMALLEST = {
     1: (3, EMPTY_IMU),
     2: (2, '{"imu":[],"wtemp":[]}'),
-    3: (9, '{"wpump1":"Off","wpump2":"Off","apump":"Off","avalve":"Unknown","imu":' + EMPTY_IMU
-        + ',"wtemp":' + EMPTY_WTEMP + "}"),
-    4: (23, V4_HEAD + ',"water_ph":null,"water_o2":null,"water_turbidity":null,"water_chla":null,"water_cdom":null'
-        ',"water_conductivity":null,"gas_co2_k30":null,"gas_co2_scd30":null' + V4_TAIL),
+    3: (
+        9,
+        '{"wpump1":"Off","wpump2":"Off","apump":"Off","avalve":"Unknown","imu":'
+        + EMPTY_IMU
+        + ',"wtemp":'
+        + EMPTY_WTEMP
+        + "}",
+    ),
+    4: (
+        23,
+        V4_HEAD + ',"water_ph":null,"water_o2":null,"water_turbidity":null,"water_chla":null,"water_cdom":null'
+        ',"water_conductivity":null,"gas_co2_k30":null,"gas_co2_scd30":null' + V4_TAIL,
+    ),
     5: (25, V4_HEAD + V5_MIDDLE + V4_TAIL),
-    6: (25, V4_HEAD + V5_MIDDLE.replace('"water_turbidity":null,"water_chla":null,"water_cdom":null',
-                                        f'"water_turbidity":{EMPTY_TURNER},"water_chla":{EMPTY_TURNER},'
-                                        f'"water_cdom":{EMPTY_TURNER}') + V4_TAIL),
-    8: (27, V8), 9: (27, V9), 10: (29, V10), 11: (29, V11), 12: (31, V12), 13: (33, V13),
+    6: (
+        25,
+        V4_HEAD
+        + V5_MIDDLE.replace(
+            '"water_turbidity":null,"water_chla":null,"water_cdom":null',
+            f'"water_turbidity":{EMPTY_TURNER},"water_chla":{EMPTY_TURNER},"water_cdom":{EMPTY_TURNER}',
+        )
+        + V4_TAIL,
+    ),
+    8: (27, V8),
+    9: (27, V9),
+    10: (29, V10),
+    11: (29, V11),
+    12: (31, V12),
+    13: (33, V13),
 }
 
 
@@ -60,7 +93,7 @@ def wire_error(parser, version, data: bytes) -> str:
         parse(parser, version, data)
     message = str(raised.value)
     assert message.startswith("Parsing failed: PostcardError(") and message.endswith(")")
-    return message[len("Parsing failed: PostcardError("):-1]
+    return message[len("Parsing failed: PostcardError(") : -1]
 
 
 @pytest.mark.parametrize("version", sorted(SMALLEST))
@@ -74,17 +107,23 @@ def test_smallest_payload(parser, version):
 
 def test_worked_examples(parser):
     assert parse(parser, 1, bytes.fromhex("010201000000")) == envelope(
-        "Samples", 1, '{"acc":[{"x":1,"y":-1,"z":0}],"gyro":[],"mag":[]}')
+        "Samples", 1, '{"acc":[{"x":1,"y":-1,"z":0}],"gyro":[],"mag":[]}'
+    )
     assert parse(parser, 2, bytes.fromhex("0000ffff")) == envelope("Samples", 2, '{"imu":[],"wtemp":[]}')
 
 
 def test_version_2_holds_lists_of_records(parser):
-    imu = bytes.fromhex("01" "020100" "00" "01" "040404")
-    wtemp = bytes.fromhex("01ac02" "01" "0000ac41")
+    imu = bytes.fromhex("010201000001040404")
+    wtemp = bytes.fromhex("01ac02010000ac41")
     data = bytes.fromhex("02") + imu + bytes(3) + bytes.fromhex("02") + wtemp + bytes(2)
-    assert parse(parser, 2, data) == envelope("Samples", 2, (
-        '{"imu":[{"acc":[{"x":1,"y":-1,"z":0}],"gyro":[],"mag":[{"x":2,"y":2,"z":2}]},' + EMPTY_IMU + "],"
-        '"wtemp":[{"temp_raw":[300],"temp_calib":[21.5]},' + EMPTY_WTEMP + "]}"))
+    assert parse(parser, 2, data) == envelope(
+        "Samples",
+        2,
+        (
+            '{"imu":[{"acc":[{"x":1,"y":-1,"z":0}],"gyro":[],"mag":[{"x":2,"y":2,"z":2}]},' + EMPTY_IMU + "],"
+            '"wtemp":[{"temp_raw":[300],"temp_calib":[21.5]},' + EMPTY_WTEMP + "]}"
+        ),
+    )
 
 
 def test_version_4_empty_list_differs_from_absent(parser):
@@ -112,8 +151,11 @@ SAME_BYTES = [
     # A complete version 9 payload lacks the two `r` lists of version 10.
     (bytes(27), 10, "DeserializeUnexpectedEnd"),
     # The two bytes after the pumps: feedback in version 13, the gas pump and valve in 12.
-    (bytes(2) + b"\x01\x02" + bytes(30), 12, V12.replace('"gas_pump":"Off","gas_valve":"Unknown"',
-                                                            '"gas_pump":"On","gas_valve":"Ocean"')),
+    (
+        bytes(2) + b"\x01\x02" + bytes(30),
+        12,
+        V12.replace('"gas_pump":"Off","gas_valve":"Unknown"', '"gas_pump":"On","gas_valve":"Ocean"'),
+    ),
     (bytes(2) + b"\x01\x02" + bytes(30), 13, V13.replace('"water_pump1_feedback":null', '"water_pump1_feedback":2')),
     (bytes(2) + b"\x02\x02" + bytes(30), 12, "SerdeDeCustom"),
     (bytes(2) + b"\x02\x02" + bytes(30), 13, "DeserializeBadOption"),
@@ -129,18 +171,22 @@ def test_the_same_bytes_under_neighbouring_versions(parser, data, version, resul
         assert wire_error(parser, version, data) == result
 
 
-@pytest.mark.parametrize("feedback,result", [
-    ("01ffff03" "00", '"water_pump1_feedback":65535,"water_pump2_feedback":null'),
-    ("01808000" "00", '"water_pump1_feedback":0,"water_pump2_feedback":null'),
-    ("0100" "01ac02", '"water_pump1_feedback":0,"water_pump2_feedback":300'),
-    ("01ffff04" "00", "DeserializeBadVarint"),
-    ("00" "02", "DeserializeBadOption"),
-])
+@pytest.mark.parametrize(
+    "feedback,result",
+    [
+        ("01ffff0300", '"water_pump1_feedback":65535,"water_pump2_feedback":null'),
+        ("0180800000", '"water_pump1_feedback":0,"water_pump2_feedback":null'),
+        ("010001ac02", '"water_pump1_feedback":0,"water_pump2_feedback":300'),
+        ("01ffff0400", "DeserializeBadVarint"),
+        ("0002", "DeserializeBadOption"),
+    ],
+)
 def test_version_13_pump_feedback(parser, feedback, result):
     data = bytes(2) + bytes.fromhex(feedback) + bytes(29)
     if result.startswith('"'):
-        assert parse(parser, 13, data) == envelope("Samples", 13, V13.replace(
-            '"water_pump1_feedback":null,"water_pump2_feedback":null', result))
+        assert parse(parser, 13, data) == envelope(
+            "Samples", 13, V13.replace('"water_pump1_feedback":null,"water_pump2_feedback":null', result)
+        )
     else:
         assert wire_error(parser, 13, data) == result
 

@@ -5,13 +5,14 @@ import copy
 import json
 
 import pytest
-from hypothesis import given, settings, strategies as st
+from hypothesis import given, settings
+from hypothesis import strategies as st
+from test_cli import EXAMPLES, run
 
 from support.encoder import b64
 from support.json_schema import envelope_schema
 from support.model import envelope
 from support.records import FAMILIES
-from test_cli import EXAMPLES, run
 
 jsonschema = pytest.importorskip("jsonschema")
 
@@ -48,12 +49,15 @@ def test_one_layout_by_itself(schemas, kind, version):
     assert result.returncode == 0 and json.loads(result.stdout) == schemas[f"{kind}/{version}"]
 
 
-@pytest.mark.parametrize("arguments,message", [
-    (["--schema", "samples", "7"], "no layout for kind 'samples' version 7"),
-    (["--schema", "Samples", "1"], "no layout for kind 'Samples' version 1"),
-    (["--schema", "samples"], "--schema samples needs a version"),
-    (["--schema", "samples", "x"], "--schema needs a version from 0 to 18446744073709551615, not 'x'"),
-])
+@pytest.mark.parametrize(
+    "arguments,message",
+    [
+        (["--schema", "samples", "7"], "no layout for kind 'samples' version 7"),
+        (["--schema", "Samples", "1"], "no layout for kind 'Samples' version 1"),
+        (["--schema", "samples"], "--schema samples needs a version"),
+        (["--schema", "samples", "x"], "--schema needs a version from 0 to 18446744073709551615, not 'x'"),
+    ],
+)
 def test_schema_usage_errors(arguments, message):
     result = run(*arguments)
     assert result.returncode == 2 and result.stderr.decode().startswith(f"velunda-parse: {message}\n")
@@ -97,14 +101,31 @@ def nudge(record, path, change):
 NEAR_MISSES = [
     ("an extra key", ("calibration", 1), ["Calibration", "V1", "water_ph"], lambda t, k: t[k].update(extra=1)),
     ("a missing key", ("calibration", 1), ["Calibration", "V1", "water_o2"], lambda t, k: t.pop(k)),
-    ("an i32 out of range", ("calibration", 1), ["Calibration", "V1", "water_ph", "data"],
-     lambda t, k: t.__setitem__(k, [2**31])),
-    ("a u16 out of range", ("samples", 9), ["Samples", "V9", "light", "measurement"],
-     lambda t, k: t.__setitem__(k, [{"saturated": True, "gain": "Gain1", "clear_data": 70000, "par_data": 0}])),
-    ("a bounded list one too long", ("samples", 6), ["Samples", "V6", "water_turbidity", "value"],
-     lambda t, k: t.__setitem__(k, [0] * 12)),
+    (
+        "an i32 out of range",
+        ("calibration", 1),
+        ["Calibration", "V1", "water_ph", "data"],
+        lambda t, k: t.__setitem__(k, [2**31]),
+    ),
+    (
+        "a u16 out of range",
+        ("samples", 9),
+        ["Samples", "V9", "light", "measurement"],
+        lambda t, k: t.__setitem__(k, [{"saturated": True, "gain": "Gain1", "clear_data": 70000, "par_data": 0}]),
+    ),
+    (
+        "a bounded list one too long",
+        ("samples", 6),
+        ["Samples", "V6", "water_turbidity", "value"],
+        lambda t, k: t.__setitem__(k, [0] * 12),
+    ),
     ("an unknown unit variant", ("samples", 13), ["Samples", "V13", "gas_valve"], lambda t, k: t.__setitem__(k, "Air")),
-    ("a string for a number", ("diagnostics", 4), ["Diagnostics", "V4", "temperature"], lambda t, k: t.__setitem__(k, "1")),
+    (
+        "a string for a number",
+        ("diagnostics", 4),
+        ["Diagnostics", "V4", "temperature"],
+        lambda t, k: t.__setitem__(k, "1"),
+    ),
 ]
 
 

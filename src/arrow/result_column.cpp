@@ -173,8 +173,16 @@ struct ArrayExport {
             owned->buffers[1] = c.error_offsets_;
             owned->buffers[2] = c.error_text_;
         }
-        *out = ArrowArray{c.length_, json ? c.json_null_count_ : c.error_null_count_, 0, 3, 0, owned->buffers, nullptr,
-                          nullptr, &release_child, owned};
+        *out = ArrowArray{c.length_,
+                          json ? c.json_null_count_ : c.error_null_count_,
+                          0,
+                          3,
+                          0,
+                          owned->buffers,
+                          nullptr,
+                          nullptr,
+                          &release_child,
+                          owned};
     }
 };
 
@@ -184,7 +192,8 @@ void export_array(const std::shared_ptr<const ResultColumn>& column, ArrowArray*
     ArrayExport::export_child(column, false, &owned->children[1]);
     owned->child_pointers[0] = &owned->children[0];
     owned->child_pointers[1] = &owned->children[1];
-    *out = ArrowArray{column->length(), 0, 0, 1, 2, owned->buffers, owned->child_pointers, nullptr, &ArrayExport::release, owned};
+    *out = ArrowArray{column->length(),      0,    0, 1, 2, owned->buffers, owned->child_pointers, nullptr,
+                      &ArrayExport::release, owned};
 }
 
 // ---- Streams -----------------------------------------------------------------------------------

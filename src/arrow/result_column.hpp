@@ -20,8 +20,8 @@ public:
     // Decodes every row of `input` on `threads` threads, the JSON appended to the json child's
     // buffer chunk by chunk as the rows come in order. Throws std::overflow_error when the
     // messages outgrow a string column (2 GiB).
-    static std::shared_ptr<const ResultColumn> decode(std::string_view kind, std::uint64_t version, const TextColumn& input,
-                                                      unsigned threads);
+    static std::shared_ptr<const ResultColumn> decode(std::string_view kind, std::uint64_t version,
+                                                      const TextColumn& input, unsigned threads);
 
     ResultColumn(const ResultColumn&) = delete;
     ResultColumn& operator=(const ResultColumn&) = delete;

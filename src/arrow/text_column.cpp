@@ -29,7 +29,9 @@ View read_view(const void* views, std::size_t at) {
 
 constexpr std::size_t max_inline_view = 12;
 
-ColumnProblem malformed(const std::string& what) { return {ColumnProblem::Kind::malformed, "malformed Arrow column: " + what}; }
+ColumnProblem malformed(const std::string& what) {
+    return {ColumnProblem::Kind::malformed, "malformed Arrow column: " + what};
+}
 
 bool is_text_format(std::string_view format) { return format == "u" || format == "U" || format == "vu"; }
 
@@ -41,7 +43,8 @@ bool is_single_text_struct(const ArrowSchema& schema) {
 }
 
 template <class Offset>
-std::optional<ColumnProblem> check_offsets(const Offset* offsets, std::size_t first, std::size_t length, std::size_t& total) {
+std::optional<ColumnProblem> check_offsets(const Offset* offsets, std::size_t first, std::size_t length,
+                                           std::size_t& total) {
     if (length == 0) return std::nullopt;
     if (offsets == nullptr) return malformed("no offsets buffer");
     Offset previous = offsets[first];
@@ -89,18 +92,20 @@ std::optional<ColumnProblem> TextColumn::open(const ArrowSchema& schema, const A
     if (source.null_count != 0) column.validity_ = static_cast<const std::uint8_t*>(source.buffers[0]);
     column.offsets_or_views_ = source.buffers[1];
     if (format == "u" || format == "U") {
-        if (source.n_buffers != 3) return malformed("a text column with " + std::to_string(source.n_buffers) + " buffers");
+        if (source.n_buffers != 3)
+            return malformed("a text column with " + std::to_string(source.n_buffers) + " buffers");
         column.data_ = static_cast<const char*>(source.buffers[2]);
         column.layout_ = format == "u" ? Layout::offsets32 : Layout::offsets64;
-        auto problem = format == "u" ? check_offsets(static_cast<const std::int32_t*>(column.offsets_or_views_), column.offset_,
-                                                     column.length_, column.total_bytes_)
-                                     : check_offsets(static_cast<const std::int64_t*>(column.offsets_or_views_), column.offset_,
-                                                     column.length_, column.total_bytes_);
+        auto problem = format == "u" ? check_offsets(static_cast<const std::int32_t*>(column.offsets_or_views_),
+                                                     column.offset_, column.length_, column.total_bytes_)
+                                     : check_offsets(static_cast<const std::int64_t*>(column.offsets_or_views_),
+                                                     column.offset_, column.length_, column.total_bytes_);
         if (problem) return problem;
         // Producers may leave out the data of a column of empty texts.
         if (column.data_ == nullptr && column.length_ != 0) {
-            const bool all_at_zero = format == "u" ? static_cast<const std::int32_t*>(column.offsets_or_views_)[column.offset_] == 0
-                                                   : static_cast<const std::int64_t*>(column.offsets_or_views_)[column.offset_] == 0;
+            const bool all_at_zero =
+                format == "u" ? static_cast<const std::int32_t*>(column.offsets_or_views_)[column.offset_] == 0
+                              : static_cast<const std::int64_t*>(column.offsets_or_views_)[column.offset_] == 0;
             if (column.total_bytes_ != 0 || !all_at_zero) return malformed("offsets into a missing data buffer");
             column.data_ = "";
         }

@@ -44,7 +44,8 @@ public:
     InOrderDecoder(std::string_view kind, std::uint64_t version, const RowTexts& rows, unsigned threads,
                    const std::function<bool(const DecodedChunk&)>& consume)
         : kind_(kind), version_(version), rows_(rows), consume_(consume) {
-        const std::size_t average = std::max<std::size_t>(1, rows.total_bytes() / std::max<std::size_t>(1, rows.size()));
+        const std::size_t average =
+            std::max<std::size_t>(1, rows.total_bytes() / std::max<std::size_t>(1, rows.size()));
         rows_per_chunk_ = std::clamp<std::size_t>(chunk_input_bytes / average, 1, max_rows_per_chunk);
         chunk_count_ = (rows.size() + rows_per_chunk_ - 1) / rows_per_chunk_;
         threads_ = static_cast<unsigned>(std::clamp<std::size_t>(threads, 1, std::max<std::size_t>(chunk_count_, 1)));
@@ -56,7 +57,7 @@ public:
         try {
             for (unsigned i = 1; i < threads_; ++i) helpers.emplace_back([this] { help(); });
         } catch (const std::system_error&) {  // NOLINT(bugprone-empty-catch): no more threads to be had, so
-                                                // those started and this one do the work
+                                              // those started and this one do the work
         }
         try {
             lead();

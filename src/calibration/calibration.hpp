@@ -5,6 +5,9 @@
 
 #include "layout.hpp"
 
+// Declarations laid out as tables, a row a line: the formatter leaves them as written.
+// clang-format off
+
 namespace velunda::calibration {
 
 using namespace codec::schema_types;
@@ -22,3 +25,4 @@ using CalibrationNCDataPayload = RecordOf<
 std::span<const Layout> layouts();
 
 }  // namespace velunda::calibration
+// clang-format on

@@ -39,9 +39,10 @@ std::optional<LineFailure> decode_line(std::string_view line, const Options& opt
         const std::string_view version_text = line.substr(first + 1, second - first - 1);
         const auto number = parse_version(version_text);
         if (!number) {
-            return LineFailure{"version is not a number from " + std::string(version_range) + ": '" + std::string(version_text) + "'",
-                               {},
-                               {}};
+            return LineFailure{
+                "version is not a number from " + std::string(version_range) + ": '" + std::string(version_text) + "'",
+                {},
+                {}};
         }
         version = *number;
         text = line.substr(second + 1);
@@ -105,8 +106,9 @@ void decode_batch(Batch& batch, const Options& options) {
             ++too_long;
             ++batch.payloads;
             header_allowed = false;
-            report(batch, options, line_number,
-                   {"line longer than " + std::to_string(options.max_line_bytes) + " bytes (--max-line-bytes)", {}, {}});
+            report(
+                batch, options, line_number,
+                {"line longer than " + std::to_string(options.max_line_bytes) + " bytes (--max-line-bytes)", {}, {}});
             continue;
         }
         if (text.ends_with('\r')) text.remove_suffix(1);

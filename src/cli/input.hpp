@@ -23,8 +23,8 @@ public:
     LineReader(int fd, std::size_t max_line_bytes) : fd_(fd), max_line_bytes_(max_line_bytes) {}
 
     struct Batch {
-        codec::ByteBuffer* text;           // whole lines, each ended by '\n' but perhaps the input's last
-        std::size_t first_line = 1;        // the number of its first line
+        codec::ByteBuffer* text;             // whole lines, each ended by '\n' but perhaps the input's last
+        std::size_t first_line = 1;          // the number of its first line
         std::vector<std::size_t>* too_long;  // numbers of the lines dropped for their length
     };
 
@@ -43,11 +43,11 @@ private:
 
     int fd_;
     std::size_t max_line_bytes_;
-    std::string carry_;          // the start of the line that the last batch ended inside
-    bool dropping_ = false;      // inside a line too long to keep, until its end
+    std::string carry_;      // the start of the line that the last batch ended inside
+    bool dropping_ = false;  // inside a line too long to keep, until its end
     bool at_end_ = false;
     int error_ = 0;
-    std::size_t next_line_ = 1;  // the number of the line carry_ starts
+    std::size_t next_line_ = 1;   // the number of the line carry_ starts
     std::size_t line_start_ = 0;  // in the batch being filled: where its unfinished line starts
 };
 

@@ -46,8 +46,10 @@ int print_schema(const Options::SchemaRequest& request) {
     } else if (auto schema = velunda::json_schema(request.kind, request.version)) {
         out = std::move(*schema);
     } else {
-        std::fprintf(stderr, "velunda-parse: no layout for kind '%s' version %llu\nTry 'velunda-parse --help' for more information.\n",
-                     valid_utf8(request.kind).c_str(), static_cast<unsigned long long>(request.version));
+        std::fprintf(
+            stderr,
+            "velunda-parse: no layout for kind '%s' version %llu\nTry 'velunda-parse --help' for more information.\n",
+            valid_utf8(request.kind).c_str(), static_cast<unsigned long long>(request.version));
         return 2;
     }
     out += '\n';
@@ -88,7 +90,8 @@ int main(int argc, char** argv) {
         try {
             options = parse_options(argc, argv);
         } catch (const UsageError& error) {
-            std::fprintf(stderr, "velunda-parse: %s\nTry 'velunda-parse --help' for more information.\n", error.message().c_str());
+            std::fprintf(stderr, "velunda-parse: %s\nTry 'velunda-parse --help' for more information.\n",
+                         error.message().c_str());
             return 2;
         }
         if (!options) return 0;

@@ -105,8 +105,8 @@ std::optional<Options> parse_options(int argc, char** argv) {
             const std::string_view number = value();
             options.version = parse_version(number);
             if (!options.version) {
-                throw UsageError(std::string(argument) + " needs a number from " + std::string(version_range) + ", not " +
-                                 quoted(number));
+                throw UsageError(std::string(argument) + " needs a number from " + std::string(version_range) +
+                                 ", not " + quoted(number));
             }
         } else if (argument == "--kind") {
             options.kind = std::string(value());
@@ -114,12 +114,14 @@ std::optional<Options> parse_options(int argc, char** argv) {
             options.output = std::string(value());
         } else if (argument == "--errors") {
             const std::string_view mode = value();
-            if (mode != "stderr" && mode != "inline") throw UsageError("--errors is stderr or inline, not " + quoted(mode));
+            if (mode != "stderr" && mode != "inline")
+                throw UsageError("--errors is stderr or inline, not " + quoted(mode));
             options.inline_errors = mode == "inline";
         } else if (argument == "-j" || argument == "--jobs") {
             const std::string_view number = value();
             const auto jobs = parse_number<unsigned>(number);
-            if (!jobs || *jobs == 0 || *jobs > 256) throw UsageError("--jobs needs a number from 1 to 256, not " + quoted(number));
+            if (!jobs || *jobs == 0 || *jobs > 256)
+                throw UsageError("--jobs needs a number from 1 to 256, not " + quoted(number));
             options.jobs = *jobs;
         } else if (argument == "--schema") {
             const std::string_view kind = value();
@@ -129,14 +131,16 @@ std::optional<Options> parse_options(int argc, char** argv) {
                 const std::string_view number = argv[++at];
                 const auto version = parse_version(number);
                 if (!version) {
-                    throw UsageError("--schema needs a version from " + std::string(version_range) + ", not " + quoted(number));
+                    throw UsageError("--schema needs a version from " + std::string(version_range) + ", not " +
+                                     quoted(number));
                 }
                 options.schema = Options::SchemaRequest{std::string(kind), *version};
             }
         } else if (argument == "--max-line-bytes") {
             const std::string_view number = value();
             const auto limit = parse_number<std::size_t>(number);
-            if (!limit || *limit == 0) throw UsageError("--max-line-bytes needs a number of at least 1, not " + quoted(number));
+            if (!limit || *limit == 0)
+                throw UsageError("--max-line-bytes needs a number of at least 1, not " + quoted(number));
             options.max_line_bytes = *limit;
         } else if (argument == "-q" || argument == "--quiet") {
             options.quiet = true;
@@ -144,7 +148,8 @@ std::optional<Options> parse_options(int argc, char** argv) {
             throw UsageError("unknown option " + valid_utf8(argument));
         }
     }
-    if (options.kind.has_value() != options.version.has_value()) throw UsageError("--kind and --payload-version go together");
+    if (options.kind.has_value() != options.version.has_value())
+        throw UsageError("--kind and --payload-version go together");
     if (options.inputs.empty()) options.inputs.emplace_back("-");
     if (options.jobs == 0) options.jobs = std::max(1u, std::thread::hardware_concurrency());
     return options;

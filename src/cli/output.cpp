@@ -28,7 +28,7 @@ extern "C" void remove_temporary_and_die(int signal_number) {
 
 void guard_with_signals() {
     for (const int signal_number : {SIGINT, SIGTERM, SIGHUP, SIGQUIT}) {
-        struct sigaction action {};
+        struct sigaction action{};
         action.sa_handler = remove_temporary_and_die;
         sigemptyset(&action.sa_mask);
         sigaction(signal_number, &action, nullptr);

@@ -165,7 +165,8 @@ private:
             {
                 std::unique_lock lock(mutex_);
                 written_.wait(lock, [&] {
-                    return stop_ || (!in_flight_.empty() && in_flight_.front()->done) || (reading_done_ && next >= total_batches_);
+                    return stop_ || (!in_flight_.empty() && in_flight_.front()->done) ||
+                           (reading_done_ && next >= total_batches_);
                 });
                 if (stop_ || in_flight_.empty()) return;
                 batch = std::move(in_flight_.front());

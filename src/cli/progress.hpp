@@ -20,7 +20,8 @@ public:
     void show(std::size_t records, std::size_t bytes, bool final = false) {
         if (!shown_enabled_) return;
         const auto now = std::chrono::steady_clock::now();
-        if (final ? !shown_ : now - started_ < std::chrono::seconds(1) || now - last_ < std::chrono::milliseconds(250)) {
+        if (final ? !shown_
+                  : now - started_ < std::chrono::seconds(1) || now - last_ < std::chrono::milliseconds(250)) {
             return;
         }
         last_ = now;

@@ -16,7 +16,8 @@ constexpr std::array<std::uint8_t, 256> symbol_values = [] {
     std::array<std::uint8_t, 256> values{};
     values.fill(not_a_symbol);
     constexpr std::string_view alphabet = "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789+/";
-    for (std::size_t i = 0; i < alphabet.size(); ++i) values[static_cast<unsigned char>(alphabet[i])] = static_cast<std::uint8_t>(i);
+    for (std::size_t i = 0; i < alphabet.size(); ++i)
+        values[static_cast<unsigned char>(alphabet[i])] = static_cast<std::uint8_t>(i);
     return values;
 }();
 
@@ -65,20 +66,20 @@ Base64Error invalid_byte(std::size_t offset, std::uint8_t byte) {
 constexpr std::size_t simd_block = 32;
 
 __attribute__((target("avx2"))) std::size_t decode_blocks_avx2(const std::uint8_t* bytes, std::size_t end,
-                                                                std::uint8_t* out) {
-    const __m256i lut_lo = _mm256_setr_epi8(0x15, 0x11, 0x11, 0x11, 0x11, 0x11, 0x11, 0x11, 0x11, 0x11, 0x13, 0x1A, 0x1B,
-                                            0x1B, 0x1B, 0x1A, 0x15, 0x11, 0x11, 0x11, 0x11, 0x11, 0x11, 0x11, 0x11, 0x11,
-                                            0x13, 0x1A, 0x1B, 0x1B, 0x1B, 0x1A);
-    const __m256i lut_hi = _mm256_setr_epi8(0x10, 0x10, 0x01, 0x02, 0x04, 0x08, 0x04, 0x08, 0x10, 0x10, 0x10, 0x10, 0x10,
-                                            0x10, 0x10, 0x10, 0x10, 0x10, 0x01, 0x02, 0x04, 0x08, 0x04, 0x08, 0x10, 0x10,
-                                            0x10, 0x10, 0x10, 0x10, 0x10, 0x10);
-    const __m256i lut_roll = _mm256_setr_epi8(0, 16, 19, 4, -65, -65, -71, -71, 0, 0, 0, 0, 0, 0, 0, 0, 0, 16, 19, 4, -65,
-                                              -65, -71, -71, 0, 0, 0, 0, 0, 0, 0, 0);
+                                                               std::uint8_t* out) {
+    const __m256i lut_lo = _mm256_setr_epi8(0x15, 0x11, 0x11, 0x11, 0x11, 0x11, 0x11, 0x11, 0x11, 0x11, 0x13, 0x1A,
+                                            0x1B, 0x1B, 0x1B, 0x1A, 0x15, 0x11, 0x11, 0x11, 0x11, 0x11, 0x11, 0x11,
+                                            0x11, 0x11, 0x13, 0x1A, 0x1B, 0x1B, 0x1B, 0x1A);
+    const __m256i lut_hi = _mm256_setr_epi8(0x10, 0x10, 0x01, 0x02, 0x04, 0x08, 0x04, 0x08, 0x10, 0x10, 0x10, 0x10,
+                                            0x10, 0x10, 0x10, 0x10, 0x10, 0x10, 0x01, 0x02, 0x04, 0x08, 0x04, 0x08,
+                                            0x10, 0x10, 0x10, 0x10, 0x10, 0x10, 0x10, 0x10);
+    const __m256i lut_roll = _mm256_setr_epi8(0, 16, 19, 4, -65, -65, -71, -71, 0, 0, 0, 0, 0, 0, 0, 0, 0, 16, 19, 4,
+                                              -65, -65, -71, -71, 0, 0, 0, 0, 0, 0, 0, 0);
     const __m256i mask_2f = _mm256_set1_epi8(0x2F);
     const __m256i pack_pairs = _mm256_set1_epi32(0x01400140);
     const __m256i pack_quads = _mm256_set1_epi32(0x00011000);
-    const __m256i order = _mm256_setr_epi8(2, 1, 0, 6, 5, 4, 10, 9, 8, 14, 13, 12, -1, -1, -1, -1, 2, 1, 0, 6, 5, 4, 10, 9,
-                                           8, 14, 13, 12, -1, -1, -1, -1);
+    const __m256i order = _mm256_setr_epi8(2, 1, 0, 6, 5, 4, 10, 9, 8, 14, 13, 12, -1, -1, -1, -1, 2, 1, 0, 6, 5, 4, 10,
+                                           9, 8, 14, 13, 12, -1, -1, -1, -1);
     const __m256i lanes = _mm256_setr_epi32(0, 1, 2, 4, 5, 6, -1, -1);
     std::size_t at = 0;
     for (; at + simd_block <= end; at += simd_block, out += 24) {
@@ -88,7 +89,8 @@ __attribute__((target("avx2"))) std::size_t decode_blocks_avx2(const std::uint8_
         const __m256i high_flags = _mm256_shuffle_epi8(lut_hi, high_nibbles);
         if (!_mm256_testz_si256(low_flags, high_flags)) break;
         const __m256i is_slash = _mm256_cmpeq_epi8(text, mask_2f);
-        const __m256i values = _mm256_add_epi8(text, _mm256_shuffle_epi8(lut_roll, _mm256_add_epi8(is_slash, high_nibbles)));
+        const __m256i values =
+            _mm256_add_epi8(text, _mm256_shuffle_epi8(lut_roll, _mm256_add_epi8(is_slash, high_nibbles)));
         const __m256i pairs = _mm256_maddubs_epi16(values, pack_pairs);
         const __m256i quads = _mm256_madd_epi16(pairs, pack_quads);
         const __m256i packed = _mm256_permutevar8x32_epi32(_mm256_shuffle_epi8(quads, order), lanes);
@@ -124,7 +126,8 @@ std::optional<Base64Error> base64_decode(std::string_view text, std::uint8_t* ou
     return detail::base64_decode(text, out, size, has_avx2);
 }
 
-std::optional<Base64Error> detail::base64_decode(std::string_view text, std::uint8_t* out, std::size_t& size, bool simd) {
+std::optional<Base64Error> detail::base64_decode(std::string_view text, std::uint8_t* out, std::size_t& size,
+                                                 bool simd) {
     const auto* bytes = reinterpret_cast<const std::uint8_t*>(text.data());
     const std::size_t length = text.size();
     size = 0;

@@ -1,8 +1,8 @@
 #pragma once
 
-#include <iterator>
 #include <cstddef>
 #include <cstdint>
+#include <iterator>
 #include <string>
 #include <string_view>
 

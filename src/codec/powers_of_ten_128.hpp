@@ -16,6 +16,7 @@ struct Power128 {
 };
 
 inline constexpr int min_power_128 = -292;
+// clang-format off
 inline constexpr Power128 powers_of_ten_128[] = {
     {0xFF77B1FCBEBCDC4F, 0x25E8E89C13BB0F7B},
     {0x9FAACF3DF73609B1, 0x77B191618C54E9AD},
@@ -637,5 +638,6 @@ inline constexpr Power128 powers_of_ten_128[] = {
     {0xC5A05277621BE293, 0xC7098B7305241886},
     {0xF70867153AA2DB38, 0xB8CBEE4FC66D1EA8},
 };
+// clang-format on
 
 }  // namespace velunda::codec::detail

@@ -344,6 +344,9 @@ struct IsField<Field<Key, T>> : std::true_type {};
 template <char Lead, FixedString Key>
 inline constexpr auto key_token = concat(chars<Lead>, quoted<Key>, chars<':'>);
 
+template <std::size_t Index>
+inline constexpr char field_lead = Index == 0 ? '{' : ',';
+
 }  // namespace detail
 
 template <class... Fields>
@@ -377,7 +380,7 @@ private:
     template <class Out, std::size_t... Index>
     static Failure write_fields(Reader& reader, Out& out, std::index_sequence<Index...>) {
         Failure failure;
-        (void)((out.put(detail::key_token<Index == 0 ? '{' : ',', Fields::key>),
+        (void)((out.put(detail::key_token<detail::field_lead<Index>, Fields::key>),
                 field_succeeded<Fields>(reader, out, failure)) &&
                ...);
         return failure;
@@ -531,13 +534,15 @@ struct Enum : Transcodes<Enum<Variants...>> {
         if constexpr (units != 0) {
             out += "{\"type\":\"string\",\"enum\":[";
             bool first = true;
-            ((Variants::has_content ? void() : (out += first ? "" : ",", first = false,
-                                                 detail::append_quoted(out, Variants::name.view()))),
+            ((Variants::has_content
+                  ? void()
+                  : (out += first ? "" : ",", first = false, detail::append_quoted(out, Variants::name.view()))),
              ...);
             out += "]}";
         }
         bool first = units == 0;
-        ((Variants::has_content ? (out += first ? "" : ",", first = false, describe_variant<Variants>(out)) : void()), ...);
+        ((Variants::has_content ? (out += first ? "" : ",", first = false, describe_variant<Variants>(out)) : void()),
+         ...);
         if constexpr (alternatives > 1) out += "]}";
     }
 
@@ -559,6 +564,7 @@ using codec::F32;
 using codec::F64;
 using codec::Field;
 using codec::FieldIf;
+using codec::FormAt;
 using codec::I16;
 using codec::I32;
 using codec::I64;
@@ -567,7 +573,6 @@ using codec::Newtype;
 using codec::Option;
 using codec::OptionUnit;
 using codec::Record;
-using codec::FormAt;
 using codec::RecordOf;
 using codec::Row;
 using codec::Schema;

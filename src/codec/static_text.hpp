@@ -40,14 +40,29 @@ constexpr char* write_quoted(char* out, std::string_view text) {
         const auto byte = static_cast<unsigned char>(c);
         char escape = 0;
         switch (c) {
-            case '"': escape = '"'; break;
-            case '\\': escape = '\\'; break;
-            case '\b': escape = 'b'; break;
-            case '\f': escape = 'f'; break;
-            case '\n': escape = 'n'; break;
-            case '\r': escape = 'r'; break;
-            case '\t': escape = 't'; break;
-            default: break;
+            case '"':
+                escape = '"';
+                break;
+            case '\\':
+                escape = '\\';
+                break;
+            case '\b':
+                escape = 'b';
+                break;
+            case '\f':
+                escape = 'f';
+                break;
+            case '\n':
+                escape = 'n';
+                break;
+            case '\r':
+                escape = 'r';
+                break;
+            case '\t':
+                escape = 't';
+                break;
+            default:
+                break;
         }
         if (escape != 0) {
             *out++ = '\\';

@@ -5,6 +5,9 @@
 
 #include "layout.hpp"
 
+// Declarations laid out as tables, a row a line: the formatter leaves them as written.
+// clang-format off
+
 namespace velunda::diagnostics {
 
 using namespace codec::schema_types;
@@ -27,3 +30,4 @@ using DiagnosticsNCDataPayload = RecordOf<
 std::span<const Layout> layouts();
 
 }  // namespace velunda::diagnostics
+// clang-format on

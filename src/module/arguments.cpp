@@ -43,7 +43,8 @@ constexpr unsigned max_threads = 1024;
 void raise_cannot_convert(const char* argument, PyObject* object, const char* target) {
     const std::string name = type_name(object);
     if (argument != nullptr) {
-        PyErr_Format(PyExc_TypeError, "argument '%s': '%s' object cannot be converted to '%s'", argument, name.c_str(), target);
+        PyErr_Format(PyExc_TypeError, "argument '%s': '%s' object cannot be converted to '%s'", argument, name.c_str(),
+                     target);
     } else {
         PyErr_Format(PyExc_TypeError, "'%s' object cannot be converted to '%s'", name.c_str(), target);
     }

@@ -35,7 +35,8 @@ public:
         for (Py_ssize_t i = 0; i < count; ++i) {
             PyObject* item = PyTuple_GET_ITEM(tuple, i);
             if (!PyUnicode_Check(item)) {
-                PyErr_Format(PyExc_TypeError, "argument 'texts': element %zd: '%s' object cannot be converted to 'PyString'", i,
+                PyErr_Format(PyExc_TypeError,
+                             "argument 'texts': element %zd: '%s' object cannot be converted to 'PyString'", i,
                              type_name(item).c_str());
                 return false;
             }
@@ -56,7 +57,8 @@ private:
 // An immutable hold on the texts: a list could change, and free its strs, while threads read them.
 PyObject* texts_tuple(PyObject* texts) {
     if (PyUnicode_Check(texts) || PyBytes_Check(texts) || PyByteArray_Check(texts)) {
-        PyErr_Format(PyExc_TypeError, "argument 'texts': expected a sequence of str, not '%s'", type_name(texts).c_str());
+        PyErr_Format(PyExc_TypeError, "argument 'texts': expected a sequence of str, not '%s'",
+                     type_name(texts).c_str());
         return nullptr;
     }
     PyObject* tuple = PySequence_Tuple(texts);
@@ -69,8 +71,7 @@ PyObject* texts_tuple(PyObject* texts) {
 // What parse_arrow returns: the decoded column, exported through the Arrow PyCapsule interface
 // as often as asked, each export sharing the same buffers.
 struct DecodedColumnObject {
-    PyObject_HEAD
-    arrow::ResultChunks* chunks;
+    PyObject_HEAD arrow::ResultChunks* chunks;
 };
 
 PyTypeObject* decoded_column_type = nullptr;          // one array: __arrow_c_array__ and __arrow_c_stream__
@@ -179,15 +180,16 @@ PyType_Slot decoded_column_slots[] = {
     {Py_tp_dealloc, reinterpret_cast<void*>(decoded_column_dealloc)},
     {Py_tp_methods, decoded_column_methods},
     {Py_sq_length, reinterpret_cast<void*>(decoded_column_length)},
-    {Py_tp_doc, const_cast<char*>("A column decoded by BinaryParser.parse_arrow(): struct<json: large_string, error: string>.")},
+    {Py_tp_doc,
+     const_cast<char*>("A column decoded by BinaryParser.parse_arrow(): struct<json: large_string, error: string>.")},
     {0, nullptr},
 };
 PyType_Slot decoded_chunked_column_slots[] = {
     {Py_tp_dealloc, reinterpret_cast<void*>(decoded_column_dealloc)},
     {Py_tp_methods, decoded_chunked_column_methods},
     {Py_sq_length, reinterpret_cast<void*>(decoded_column_length)},
-    {Py_tp_doc,
-     const_cast<char*>("A chunked column decoded by BinaryParser.parse_arrow(): a stream of struct<json: large_string, error: string>.")},
+    {Py_tp_doc, const_cast<char*>("A chunked column decoded by BinaryParser.parse_arrow(): a stream of struct<json: "
+                                  "large_string, error: string>.")},
     {0, nullptr},
 };
 // Results are made only by parse_arrow: no constructor.
@@ -258,7 +260,8 @@ PyObject* decode_array_export(PyObject* column, std::string_view kind, std::uint
         return nullptr;
     }
     const auto* schema = capsule_pointer<ArrowSchema>(PyTuple_GET_ITEM(pair, 0), "arrow_schema");
-    const auto* array = schema != nullptr ? capsule_pointer<ArrowArray>(PyTuple_GET_ITEM(pair, 1), "arrow_array") : nullptr;
+    const auto* array =
+        schema != nullptr ? capsule_pointer<ArrowArray>(PyTuple_GET_ITEM(pair, 1), "arrow_array") : nullptr;
     arrow::TextColumn rows;
     if (array == nullptr || array->release == nullptr || schema->release == nullptr) {
         if (!PyErr_Occurred()) PyErr_SetString(PyExc_ValueError, "argument 'column': an Arrow export already released");
@@ -409,7 +412,8 @@ PyObject* parse_arrow(PyObject* self, PyObject* const* args, Py_ssize_t nargs, P
     std::string_view kind;
     std::uint64_t version = 0;
     unsigned threads = 1;
-    if (!begin_call(self, arrow_signature, args, nargs, kwnames, bound, kind, version) || !read_threads(bound[3], threads)) {
+    if (!begin_call(self, arrow_signature, args, nargs, kwnames, bound, kind, version) ||
+        !read_threads(bound[3], threads)) {
         return nullptr;
     }
     if (!is_known_kind(kind)) return raise_unknown_kind(kind, version);

@@ -121,13 +121,15 @@ PyObject* parser_reduce(PyObject* self, PyObject*) {
 PyMethodDef parser_methods[] = {
     {"parse", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(parse)), METH_FASTCALL | METH_KEYWORDS,
      "parse($self, kind, version, b64_data)\n--\n\n"},
-    {"parse_many", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(parse_many)), METH_FASTCALL | METH_KEYWORDS,
+    {"parse_many", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(parse_many)),
+     METH_FASTCALL | METH_KEYWORDS,
      "parse_many($self, kind, version, texts, *, errors='raise', threads=None)\n--\n\n"
      "Decodes every text of `texts` as parse() does, on `threads` worker threads (default: every\n"
      "usable core), and returns the list of their JSON texts in order. errors='raise' raises the\n"
      "first failing row's ValueError, with its position as `index`; errors='null' puts None\n"
      "in its place."},
-    {"parse_arrow", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(parse_arrow)), METH_FASTCALL | METH_KEYWORDS,
+    {"parse_arrow", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(parse_arrow)),
+     METH_FASTCALL | METH_KEYWORDS,
      "parse_arrow($self, kind, version, column, *, threads=None)\n--\n\n"
      "Decodes an Arrow text column (any object with __arrow_c_array__ or __arrow_c_stream__)\n"
      "on `threads` worker threads into an Arrow struct column of json (large_string, null where\n"

@@ -38,7 +38,13 @@ class BinaryParser:
         ...
     @overload
     def parse_many(
-        self, kind: str, version: int, texts: Iterable[str], *, errors: Literal["raise"] = "raise", threads: int | None = None
+        self,
+        kind: str,
+        version: int,
+        texts: Iterable[str],
+        *,
+        errors: Literal["raise"] = "raise",
+        threads: int | None = None,
     ) -> list[str]:
         """Decodes every text as parse does, on `threads` worker threads (default: every usable
         core). The first failing row raises parse's ValueError, with one more attribute, index."""

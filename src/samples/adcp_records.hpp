@@ -6,6 +6,9 @@
 
 #include "codec/schema.hpp"
 
+// Declarations laid out as tables, a row a line: the formatter leaves them as written.
+// clang-format off
+
 namespace velunda::samples::adcp {
 
 using namespace codec::schema_types;
@@ -35,3 +38,4 @@ using AdcpData = Record<
     Field<"series", List<AdcpDataSeries>>>;
 
 }  // namespace velunda::samples::adcp
+// clang-format on

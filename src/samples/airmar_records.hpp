@@ -5,6 +5,9 @@
 
 #include "codec/schema.hpp"
 
+// Declarations laid out as tables, a row a line: the formatter leaves them as written.
+// clang-format off
+
 namespace velunda::samples::airmar {
 
 using namespace codec::schema_types;
@@ -37,3 +40,4 @@ using AirmarData = Record<
     Field<"sentences", List<AirmarSentenceData>>>;
 
 }  // namespace velunda::samples::airmar
+// clang-format on

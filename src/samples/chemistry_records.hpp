@@ -6,6 +6,9 @@
 
 #include "codec/schema.hpp"
 
+// Declarations laid out as tables, a row a line: the formatter leaves them as written.
+// clang-format off
+
 namespace velunda::samples::chemistry {
 
 using namespace codec::schema_types;
@@ -50,3 +53,4 @@ using WaterConductivityData = Record<
     Field<"siemens_per_cm", List<F32>>>;
 
 }  // namespace velunda::samples::chemistry
+// clang-format on

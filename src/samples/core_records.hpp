@@ -5,6 +5,9 @@
 
 #include "codec/schema.hpp"
 
+// Declarations laid out as tables, a row a line: the formatter leaves them as written.
+// clang-format off
+
 namespace velunda::samples::core {
 
 using namespace codec::schema_types;
@@ -55,3 +58,4 @@ using ScheduleState = Record<
     Field<"cycle", Option<U64>>>;
 
 }  // namespace velunda::samples::core
+// clang-format on

@@ -19,6 +19,9 @@
 #include "samples/core_records.hpp"
 #include "samples/light_records.hpp"
 
+// Declarations laid out as tables, a row a line: the formatter leaves them as written.
+// clang-format off
+
 namespace velunda::samples {
 
 using namespace codec::schema_types;
@@ -89,3 +92,4 @@ using SamplesNCDataPayload = RecordOf<
 using table::SamplesNCDataPayload;
 
 }  // namespace velunda::samples
+// clang-format on

@@ -4,6 +4,9 @@
 
 #include "codec/schema.hpp"
 
+// Declarations laid out as tables, a row a line: the formatter leaves them as written.
+// clang-format off
+
 namespace velunda::samples::light {
 
 using namespace codec::schema_types;
@@ -32,3 +35,4 @@ using LightData = Record<
     Field<"measurement", List<LightMeasurement>>>;
 
 }  // namespace velunda::samples::light
+// clang-format on

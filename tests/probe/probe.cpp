@@ -2,17 +2,17 @@
 // single wire types and the number formatters on given bytes, so the tests can hold each
 // primitive against its rules without a payload family around it.
 
+#include <algorithm>
+#include <atomic>
 #include <bit>
 #include <charconv>
 #include <cmath>
 #include <cstdint>
 #include <cstring>
-#include <string_view>
 #include <random>
+#include <string_view>
 #include <thread>
 #include <vector>
-#include <algorithm>
-#include <atomic>
 
 #include "codec/base64.hpp"
 #include "codec/number_format.hpp"
@@ -82,7 +82,8 @@ ShortestDigits64 reference_digits(Float value) {
     std::uint64_t significand = static_cast<std::uint64_t>(*p++ - '0');
     int fraction_digits = 0;
     if (*p == '.') {
-        for (++p; *p != 'e'; ++p, ++fraction_digits) significand = significand * 10 + static_cast<std::uint64_t>(*p - '0');
+        for (++p; *p != 'e'; ++p, ++fraction_digits)
+            significand = significand * 10 + static_cast<std::uint64_t>(*p - '0');
     }
     int exponent = 0;
     std::from_chars(p + 1 + (p[1] == '+'), end, exponent);
@@ -113,7 +114,8 @@ bool formats_exactly(double value) {
     if (!std::isfinite(value)) return std::string_view(text, static_cast<std::size_t>(end - text)) == "null";
     double parsed = 0;
     const auto result = std::from_chars(text, end, parsed);
-    if (result.ec != std::errc() || result.ptr != end || std::bit_cast<std::uint64_t>(parsed) != std::bit_cast<std::uint64_t>(value)) {
+    if (result.ec != std::errc() || result.ptr != end ||
+        std::bit_cast<std::uint64_t>(parsed) != std::bit_cast<std::uint64_t>(value)) {
         return false;
     }
     if (value == 0) return true;
@@ -128,14 +130,36 @@ bool formats_exactly(double value) {
 std::vector<std::uint64_t> hard_binary64_cases() {
     std::vector<std::uint64_t> cases;
     for (std::uint64_t exponent = 0; exponent < 0x7FF; ++exponent) {
-        for (const std::uint64_t fraction : {UINT64_C(0), UINT64_C(1), UINT64_C(2), UINT64_C(0xFFFFFFFFFFFFF), UINT64_C(0xFFFFFFFFFFFFE)}) {
+        for (const std::uint64_t fraction :
+             {UINT64_C(0), UINT64_C(1), UINT64_C(2), UINT64_C(0xFFFFFFFFFFFFF), UINT64_C(0xFFFFFFFFFFFFE)}) {
             cases.push_back(exponent << 52 | fraction);
         }
     }
-    for (const double value : {5e-324, 1e-323, 2.2250738585072009e-308, 2.2250738585072014e-308, 1.7976931348623157e308,
-                               9007199254740991.0, 9007199254740992.0, 9007199254740994.0, 1e15, 1e16, 1e17, 1e22, 1e23,
-                               5e-310, 2.98023223876953125e-8, 1.9156918820264798e-56, 6.6564021122018745e+264,
-                               4.91e-6, 5.547e-6, 0.1, 0.3, 2.0 / 3.0, 123456789012345680.0, 1.0e-7, 9.999999999999999e22}) {
+    for (const double value : {5e-324,
+                               1e-323,
+                               2.2250738585072009e-308,
+                               2.2250738585072014e-308,
+                               1.7976931348623157e308,
+                               9007199254740991.0,
+                               9007199254740992.0,
+                               9007199254740994.0,
+                               1e15,
+                               1e16,
+                               1e17,
+                               1e22,
+                               1e23,
+                               5e-310,
+                               2.98023223876953125e-8,
+                               1.9156918820264798e-56,
+                               6.6564021122018745e+264,
+                               4.91e-6,
+                               5.547e-6,
+                               0.1,
+                               0.3,
+                               2.0 / 3.0,
+                               123456789012345680.0,
+                               1.0e-7,
+                               9.999999999999999e22}) {
         cases.push_back(std::bit_cast<std::uint64_t>(value));
     }
     return cases;
@@ -157,8 +181,8 @@ extern "C" {
 
 // Returns 1 and the JSON on success, 0 and the wire-error name on failure, -1 for an unknown schema.
 __attribute__((visibility("default"))) int velunda_probe_transcode(const char* schema, const std::uint8_t* data,
-                                                                    std::size_t size, char* out, std::size_t capacity,
-                                                                    std::size_t* out_size, std::size_t* consumed) {
+                                                                   std::size_t size, char* out, std::size_t capacity,
+                                                                   std::size_t* out_size, std::size_t* consumed) {
     for (const NamedSchema& named : schemas) {
         if (named.name != schema) continue;
         Reader reader(data, size);
@@ -212,14 +236,15 @@ __attribute__((visibility("default"))) std::size_t velunda_probe_quote(const cha
 // Formats every `stride`-th binary32 bit pattern from 0 to 2^32 - 1 and reads the text back;
 // returns how many did not give back the same bits (or, for NaN and infinities, null).
 __attribute__((visibility("default"))) std::uint64_t velunda_probe_f32_format_failures(std::uint32_t stride,
-                                                                                         unsigned thread_count) {
+                                                                                       unsigned thread_count) {
     std::atomic<std::uint64_t> failures{0};
     std::vector<std::thread> threads;
     const std::uint64_t patterns = (UINT64_C(1) << 32);
     for (unsigned t = 0; t < thread_count; ++t) {
         threads.emplace_back([&, t] {
             std::uint64_t local = 0;
-            for (std::uint64_t bits = std::uint64_t(t) * stride; bits < patterns; bits += std::uint64_t(stride) * thread_count) {
+            for (std::uint64_t bits = std::uint64_t(t) * stride; bits < patterns;
+                 bits += std::uint64_t(stride) * thread_count) {
                 if (!formats_exactly(static_cast<std::uint32_t>(bits))) ++local;
             }
             failures += local;
@@ -231,8 +256,9 @@ __attribute__((visibility("default"))) std::uint64_t velunda_probe_f32_format_fa
 
 // Formats `count` random binary64 bit patterns (from `seed`) and every hard case, on `thread_count`
 // threads; returns how many did not read back to the same bits with std::to_chars's digits.
-__attribute__((visibility("default"))) std::uint64_t velunda_probe_f64_format_failures(std::uint64_t seed, std::uint64_t count,
-                                                                                         unsigned thread_count) {
+__attribute__((visibility("default"))) std::uint64_t velunda_probe_f64_format_failures(std::uint64_t seed,
+                                                                                       std::uint64_t count,
+                                                                                       unsigned thread_count) {
     std::atomic<std::uint64_t> failures{0};
     for (const std::uint64_t bits : hard_binary64_cases()) {
         if (!formats_exactly(std::bit_cast<double>(bits)) || !formats_exactly(-std::bit_cast<double>(bits))) ++failures;
@@ -256,7 +282,7 @@ __attribute__((visibility("default"))) std::uint64_t velunda_probe_f64_format_fa
 // valid ones, and each with one byte replaced by a random byte, by '=', or cut short; returns
 // how many gave different bytes or a different error.
 __attribute__((visibility("default"))) std::uint64_t velunda_probe_base64_differential(std::uint64_t seed,
-                                                                                         std::size_t max_length) {
+                                                                                       std::size_t max_length) {
     static constexpr char alphabet[] = "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789+/";
     std::mt19937_64 random(seed);
     std::uint64_t mismatches = 0;
@@ -267,10 +293,11 @@ __attribute__((visibility("default"))) std::uint64_t velunda_probe_base64_differ
         std::size_t vector_size = 0, scalar_size = 0;
         const auto vector_error = velunda::codec::detail::base64_decode(text, vector_out.data(), vector_size, true);
         const auto scalar_error = velunda::codec::detail::base64_decode(text, scalar_out.data(), scalar_size, false);
-        const bool same = vector_error == scalar_error &&
-                          (vector_error || (vector_size == scalar_size &&
-                                            std::equal(vector_out.begin(), vector_out.begin() + static_cast<long>(vector_size),
-                                                       scalar_out.begin())));
+        const bool same =
+            vector_error == scalar_error &&
+            (vector_error ||
+             (vector_size == scalar_size &&
+              std::equal(vector_out.begin(), vector_out.begin() + static_cast<long>(vector_size), scalar_out.begin())));
         if (!same) ++mismatches;
     };
     for (std::size_t length = 0; length <= max_length; ++length) {
@@ -306,7 +333,8 @@ __attribute__((visibility("default"))) std::uint64_t velunda_probe_16_bit_format
             ++failures;
         }
     };
-    for (std::int32_t value = INT16_MIN; value <= INT16_MAX; ++value) check(static_cast<std::int16_t>(value), &format_i16);
+    for (std::int32_t value = INT16_MIN; value <= INT16_MAX; ++value)
+        check(static_cast<std::int16_t>(value), &format_i16);
     for (std::uint32_t value = 0; value <= UINT16_MAX; ++value) check(static_cast<std::uint16_t>(value), &format_u16);
     return failures;
 }

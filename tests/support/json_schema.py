@@ -5,8 +5,19 @@ from __future__ import annotations
 
 from typing import Any
 
-from support.model import (ArrayOf, Boolean, Float, Integer, ListOf, Optional_, OptionalUnit, RawByte, Struct,
-                           Variants, WireType)
+from support.model import (
+    ArrayOf,
+    Boolean,
+    Float,
+    Integer,
+    ListOf,
+    Optional_,
+    OptionalUnit,
+    RawByte,
+    Struct,
+    Variants,
+    WireType,
+)
 
 
 def object_of(properties: dict[str, Any]) -> dict[str, Any]:
@@ -39,7 +50,8 @@ def schema_of(kind: WireType) -> dict[str, Any]:
     if isinstance(kind, Variants):
         units = [name for name, content in kind.variants if content is None]
         alternatives = ([{"type": "string", "enum": units}] if units else []) + [
-            object_of({name: schema_of(content)}) for name, content in kind.variants if content is not None]
+            object_of({name: schema_of(content)}) for name, content in kind.variants if content is not None
+        ]
         return alternatives[0] if len(alternatives) == 1 else {"oneOf": alternatives}
     raise TypeError(f"no schema for {kind!r}")
 
@@ -50,7 +62,7 @@ def envelope_schema(kind: str, family: str, version: int, record: WireType) -> d
         "$schema": "https://json-schema.org/draft/2020-12/schema",
         "title": f"{kind}/{version}",
         "description": f"The JSON that velunda_binary_parser writes for a {kind} payload of version {version}. Object "
-                       "keys always appear in the order in which 'properties' lists them (the wire order); non-finite "
-                       "floats are written as null.",
+        "keys always appear in the order in which 'properties' lists them (the wire order); non-finite "
+        "floats are written as null.",
         **object_of({family: object_of({f"V{version}": schema_of(record)})}),
     }

@@ -324,7 +324,7 @@ class Variants(WireType):
 
     def count_sites(self):
         for index, (name, kind) in enumerate(self.variants):
-            for path, lead in (kind.count_sites() if kind is not None else ()):
+            for path, lead in kind.count_sites() if kind is not None else ():
                 yield f".{name}{path}", enc.u32(index) + lead
 
 

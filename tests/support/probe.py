@@ -22,8 +22,14 @@ def build() -> pathlib.Path:
     if cmake is None:
         raise RuntimeError("cmake is needed to build the codec probe: pip install '.[test]'")
     configure = [
-        cmake, "-S", str(ROOT), "-B", str(BUILD_DIR),
-        "-DCMAKE_BUILD_TYPE=Release", "-DVELUNDA_BUILD_PROBE=ON", "-DVELUNDA_WERROR=ON",
+        cmake,
+        "-S",
+        str(ROOT),
+        "-B",
+        str(BUILD_DIR),
+        "-DCMAKE_BUILD_TYPE=Release",
+        "-DVELUNDA_BUILD_PROBE=ON",
+        "-DVELUNDA_WERROR=ON",
         f"-DPython_EXECUTABLE={sys.executable}",
     ]
     if shutil.which("ninja") and not (BUILD_DIR / "CMakeCache.txt").exists():
@@ -38,11 +44,21 @@ class Probe:
         lib = ctypes.CDLL(str(path))
         size_p = ctypes.POINTER(ctypes.c_size_t)
         lib.velunda_probe_transcode.argtypes = [
-            ctypes.c_char_p, ctypes.c_char_p, ctypes.c_size_t, ctypes.c_char_p, ctypes.c_size_t, size_p, size_p,
+            ctypes.c_char_p,
+            ctypes.c_char_p,
+            ctypes.c_size_t,
+            ctypes.c_char_p,
+            ctypes.c_size_t,
+            size_p,
+            size_p,
         ]
         lib.velunda_probe_transcode.restype = ctypes.c_int
-        for name, arg in [("f32", ctypes.c_uint32), ("f64", ctypes.c_uint64),
-                          ("i64", ctypes.c_int64), ("u64", ctypes.c_uint64)]:
+        for name, arg in [
+            ("f32", ctypes.c_uint32),
+            ("f64", ctypes.c_uint64),
+            ("i64", ctypes.c_int64),
+            ("u64", ctypes.c_uint64),
+        ]:
             fn = getattr(lib, f"velunda_probe_format_{name}")
             fn.argtypes = [arg, ctypes.c_char_p]
             fn.restype = ctypes.c_size_t
@@ -56,7 +72,12 @@ class Probe:
         lib.velunda_probe_base64_differential.restype = ctypes.c_uint64
         lib.velunda_probe_16_bit_format_failures.restype = ctypes.c_uint64
         lib.velunda_probe_base64.argtypes = [
-            ctypes.c_char_p, ctypes.c_size_t, ctypes.c_char_p, size_p, size_p, ctypes.POINTER(ctypes.c_uint8),
+            ctypes.c_char_p,
+            ctypes.c_size_t,
+            ctypes.c_char_p,
+            size_p,
+            size_p,
+            ctypes.POINTER(ctypes.c_uint8),
         ]
         lib.velunda_probe_base64.restype = ctypes.c_int
         self._lib = lib
@@ -67,7 +88,8 @@ class Probe:
         out = ctypes.create_string_buffer(capacity)
         size, consumed = ctypes.c_size_t(), ctypes.c_size_t()
         status = self._lib.velunda_probe_transcode(
-            schema.encode(), data, len(data), out, capacity, ctypes.byref(size), ctypes.byref(consumed))
+            schema.encode(), data, len(data), out, capacity, ctypes.byref(size), ctypes.byref(consumed)
+        )
         if status < 0:
             raise KeyError(schema)
         return status == 1, out.raw[: size.value].decode("ascii"), consumed.value
@@ -76,11 +98,17 @@ class Probe:
         """The decoded bytes, or the error as printed: "InvalidByte(3, 45)", "InvalidPadding"."""
         out = ctypes.create_string_buffer((len(text) + 3) // 4 * 3 + 1)
         size, offset, byte = ctypes.c_size_t(), ctypes.c_size_t(), ctypes.c_uint8()
-        kind = self._lib.velunda_probe_base64(text, len(text), out, ctypes.byref(size), ctypes.byref(offset), ctypes.byref(byte))
+        kind = self._lib.velunda_probe_base64(
+            text, len(text), out, ctypes.byref(size), ctypes.byref(offset), ctypes.byref(byte)
+        )
         if kind < 0:
             return out.raw[: size.value]
-        return [f"InvalidByte({offset.value}, {byte.value})", f"InvalidLength({offset.value})",
-                f"InvalidLastSymbol({offset.value}, {byte.value})", "InvalidPadding"][kind]
+        return [
+            f"InvalidByte({offset.value}, {byte.value})",
+            f"InvalidLength({offset.value})",
+            f"InvalidLastSymbol({offset.value}, {byte.value})",
+            "InvalidPadding",
+        ][kind]
 
     def _format(self, name: str, value: int) -> str:
         out = ctypes.create_string_buffer(32)

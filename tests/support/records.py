@@ -2,8 +2,25 @@
 test-side model (support.model), so that random payloads and their expected JSON come from the
 tests alone."""
 
-from support.model import (BOOL, F32, F64, I16, I32, I64, OPTIONAL_UNIT, U8, U16, U32, U64, ArrayOf, ListOf,
-                           Optional_, Struct, Variants, units)
+from support.model import (
+    BOOL,
+    F32,
+    F64,
+    I16,
+    I32,
+    I64,
+    OPTIONAL_UNIT,
+    U8,
+    U16,
+    U32,
+    U64,
+    ArrayOf,
+    ListOf,
+    Optional_,
+    Struct,
+    Variants,
+    units,
+)
 
 # ---- Calibration -------------------------------------------------------------------------------
 
@@ -13,12 +30,19 @@ CALIBRATION = {1: Struct(("water_ph", PYRO_CALIB_DATA), ("water_o2", PYRO_CALIB_
 # ---- Diagnostics --------------------------------------------------------------------------------
 
 DIAGNOSTICS = {
-    2: Struct(("temperature", U16), ("humidity_ph", Optional_(I32)), ("humidity_o2", Optional_(I32)),
-              ("battery_voltage", U16)),
-    3: Struct(("temperature", F64), ("humidity_ph", Optional_(I32)), ("humidity_o2", Optional_(I32)),
-              ("battery_voltage", F64)),
-    4: Struct(("temperature", F64), ("humidity_ph", Optional_(I32)), ("humidity_o2", Optional_(I32)),
-              ("battery_voltage", F64), ("reset", BOOL)),
+    2: Struct(
+        ("temperature", U16), ("humidity_ph", Optional_(I32)), ("humidity_o2", Optional_(I32)), ("battery_voltage", U16)
+    ),
+    3: Struct(
+        ("temperature", F64), ("humidity_ph", Optional_(I32)), ("humidity_o2", Optional_(I32)), ("battery_voltage", F64)
+    ),
+    4: Struct(
+        ("temperature", F64),
+        ("humidity_ph", Optional_(I32)),
+        ("humidity_o2", Optional_(I32)),
+        ("battery_voltage", F64),
+        ("reset", BOOL),
+    ),
 }
 
 # ---- Core sample records ------------------------------------------------------------------------
@@ -31,8 +55,11 @@ GAS_PUMP_STATE = units("Off", "On")
 GAS_VALVE_STATE_V3 = units("Unknown", "A", "B")
 GAS_VALVE_STATE = units("Unknown", "Atmosphere", "Ocean")
 GAS_BARO_VALUE = Struct(("num", I32), ("denom", I32))
-GAS_BARO_DATA = Struct(("humidity", ListOf(GAS_BARO_VALUE)), ("temperature", ListOf(GAS_BARO_VALUE)),
-                       ("pressure", ListOf(Optional_(GAS_BARO_VALUE))))
+GAS_BARO_DATA = Struct(
+    ("humidity", ListOf(GAS_BARO_VALUE)),
+    ("temperature", ListOf(GAS_BARO_VALUE)),
+    ("pressure", ListOf(Optional_(GAS_BARO_VALUE))),
+)
 SCHEDULE_STATE = Struct(("time", I64), ("cycle", Optional_(U64)))
 
 # ---- Chemistry records --------------------------------------------------------------------------
@@ -52,14 +79,31 @@ WATER_CONDUCTIVITY_DATA = Struct(("siemens_per_cm", ListOf(F32)))
 OPTIONAL_F32 = Optional_(F32)
 AIRMAR_SENTENCE_DATA = Variants(
     ("None", None),
-    ("GPGGASentence", Struct(("latitude", OPTIONAL_F32), ("longitude", OPTIONAL_F32),
-                             ("satellites", Optional_(U8)), ("horizontal_dop", OPTIONAL_F32))),
-    ("GPVTGSentenece", Struct(("course_true", OPTIONAL_F32), ("course_magnetic", OPTIONAL_F32),
-                              ("speed", OPTIONAL_F32))),
-    ("WIMDASentence", Struct(("barometric_pressure", OPTIONAL_F32), ("air_temperature", OPTIONAL_F32),
-                             ("air_rh", OPTIONAL_F32), ("air_ah", OPTIONAL_F32),
-                             ("wind_direction_true", OPTIONAL_F32), ("wind_direction_magnetic", OPTIONAL_F32),
-                             ("wind_speed", OPTIONAL_F32))),
+    (
+        "GPGGASentence",
+        Struct(
+            ("latitude", OPTIONAL_F32),
+            ("longitude", OPTIONAL_F32),
+            ("satellites", Optional_(U8)),
+            ("horizontal_dop", OPTIONAL_F32),
+        ),
+    ),
+    (
+        "GPVTGSentenece",
+        Struct(("course_true", OPTIONAL_F32), ("course_magnetic", OPTIONAL_F32), ("speed", OPTIONAL_F32)),
+    ),
+    (
+        "WIMDASentence",
+        Struct(
+            ("barometric_pressure", OPTIONAL_F32),
+            ("air_temperature", OPTIONAL_F32),
+            ("air_rh", OPTIONAL_F32),
+            ("air_ah", OPTIONAL_F32),
+            ("wind_direction_true", OPTIONAL_F32),
+            ("wind_direction_magnetic", OPTIONAL_F32),
+            ("wind_speed", OPTIONAL_F32),
+        ),
+    ),
     ("YXXDRSentence", Struct(("pitch", OPTIONAL_F32), ("roll", OPTIONAL_F32))),
 )
 AIRMAR_DATA = Struct(("sentences", ListOf(AIRMAR_SENTENCE_DATA)))
@@ -73,9 +117,19 @@ LIGHT_DATA = Struct(("measurement", ListOf(LIGHT_MEASUREMENT)))
 # ---- Current profiler ---------------------------------------------------------------------------
 
 ADCP_DATA_SERIES = Variants(
-    ("CurrentProfile", Struct(("timestamp", U32), ("microseconds", U32), ("cell_size", F32), ("blanking", F32),
-                              ("number_of_cells", U64), ("velocity", ListOf(ArrayOf(I16, 3))),
-                              ("amplitude", ListOf(ArrayOf(U8, 3))), ("correlation", ListOf(ArrayOf(U8, 3))))),
+    (
+        "CurrentProfile",
+        Struct(
+            ("timestamp", U32),
+            ("microseconds", U32),
+            ("cell_size", F32),
+            ("blanking", F32),
+            ("number_of_cells", U64),
+            ("velocity", ListOf(ArrayOf(I16, 3))),
+            ("amplitude", ListOf(ArrayOf(U8, 3))),
+            ("correlation", ListOf(ArrayOf(U8, 3))),
+        ),
+    ),
     ("Ahrs", Struct(("timestamp", U32), ("microseconds", U32), ("roll", F32), ("pitch", F32), ("heading", F32))),
     ("Altimeter", Struct(("timestamp", U32), ("microseconds", U32), ("distance", OPTIONAL_F32))),
 )
@@ -86,23 +140,47 @@ ADCP_DATA = Struct(("series", ListOf(ADCP_DATA_SERIES)))
 
 def _v4_to_v6(pyro, turner, slot):
     return Struct(
-        ("water_pump1", PWM_PUMP_STATE), ("water_pump2", PWM_PUMP_STATE), ("gas_pump", GAS_PUMP_STATE),
-        ("gas_valve", GAS_VALVE_STATE), ("imu", IMU_DATA), ("water_temp", WATER_TEMP_DATA),
-        ("water_ph", pyro), ("water_o2", pyro),
-        ("water_turbidity", turner), ("water_chla", turner), ("water_cdom", turner),
-        ("water_conductivity", slot), ("gas_co2_k30", slot), ("gas_co2_scd30", slot),
-        ("gas_baro", GAS_BARO_DATA), ("light", slot), ("adcp", slot), ("airmar", slot),
+        ("water_pump1", PWM_PUMP_STATE),
+        ("water_pump2", PWM_PUMP_STATE),
+        ("gas_pump", GAS_PUMP_STATE),
+        ("gas_valve", GAS_VALVE_STATE),
+        ("imu", IMU_DATA),
+        ("water_temp", WATER_TEMP_DATA),
+        ("water_ph", pyro),
+        ("water_o2", pyro),
+        ("water_turbidity", turner),
+        ("water_chla", turner),
+        ("water_cdom", turner),
+        ("water_conductivity", slot),
+        ("gas_co2_k30", slot),
+        ("gas_co2_scd30", slot),
+        ("gas_baro", GAS_BARO_DATA),
+        ("light", slot),
+        ("adcp", slot),
+        ("airmar", slot),
     )
 
 
 def _v8_to_v10(pyro, light, adcp):
     return Struct(
-        ("water_pump1", PWM_PUMP_STATE), ("water_pump2", PWM_PUMP_STATE), ("gas_pump", GAS_PUMP_STATE),
-        ("gas_valve", GAS_VALVE_STATE), ("imu", IMU_DATA), ("water_temp", WATER_TEMP_DATA),
-        ("water_ph", pyro), ("water_o2", pyro),
-        ("water_turbidity", TURNER_DATA), ("water_chla", TURNER_DATA), ("water_cdom", TURNER_DATA),
-        ("water_conductivity", WATER_CONDUCTIVITY_DATA), ("gas_co2_k30", K30_DATA), ("gas_co2_scd30", SCD30_DATA),
-        ("gas_baro", GAS_BARO_DATA), ("light", light), ("adcp", adcp), ("airmar", AIRMAR_DATA),
+        ("water_pump1", PWM_PUMP_STATE),
+        ("water_pump2", PWM_PUMP_STATE),
+        ("gas_pump", GAS_PUMP_STATE),
+        ("gas_valve", GAS_VALVE_STATE),
+        ("imu", IMU_DATA),
+        ("water_temp", WATER_TEMP_DATA),
+        ("water_ph", pyro),
+        ("water_o2", pyro),
+        ("water_turbidity", TURNER_DATA),
+        ("water_chla", TURNER_DATA),
+        ("water_cdom", TURNER_DATA),
+        ("water_conductivity", WATER_CONDUCTIVITY_DATA),
+        ("gas_co2_k30", K30_DATA),
+        ("gas_co2_scd30", SCD30_DATA),
+        ("gas_baro", GAS_BARO_DATA),
+        ("light", light),
+        ("adcp", adcp),
+        ("airmar", AIRMAR_DATA),
     )
 
 
@@ -110,13 +188,25 @@ def _v11_to_v13(version):
     feedback = [("water_pump1_feedback", Optional_(U16)), ("water_pump2_feedback", Optional_(U16))]
     schedule = [("schedule", SCHEDULE_STATE)]
     return Struct(
-        ("water_pump1", PWM_PUMP_STATE), ("water_pump2", PWM_PUMP_STATE),
+        ("water_pump1", PWM_PUMP_STATE),
+        ("water_pump2", PWM_PUMP_STATE),
         *(feedback if version >= 13 else []),
-        ("gas_pump", GAS_PUMP_STATE), ("gas_valve", GAS_VALVE_STATE), ("imu", IMU_DATA),
-        ("water_temp", WATER_TEMP_DATA), ("water_ph", PYRO_DATA_V10_V13), ("water_o2", PYRO_DATA_V10_V13),
-        ("water_turner1", TURNER_DATA), ("water_turner2", TURNER_DATA), ("water_turner3", TURNER_DATA),
-        ("water_conductivity", WATER_CONDUCTIVITY_DATA), ("gas_co2_k30", K30_DATA), ("gas_co2_scd30", SCD30_DATA),
-        ("gas_baro", GAS_BARO_DATA), ("light", LIGHT_DATA), ("adcp", ADCP_DATA), ("airmar", AIRMAR_DATA),
+        ("gas_pump", GAS_PUMP_STATE),
+        ("gas_valve", GAS_VALVE_STATE),
+        ("imu", IMU_DATA),
+        ("water_temp", WATER_TEMP_DATA),
+        ("water_ph", PYRO_DATA_V10_V13),
+        ("water_o2", PYRO_DATA_V10_V13),
+        ("water_turner1", TURNER_DATA),
+        ("water_turner2", TURNER_DATA),
+        ("water_turner3", TURNER_DATA),
+        ("water_conductivity", WATER_CONDUCTIVITY_DATA),
+        ("gas_co2_k30", K30_DATA),
+        ("gas_co2_scd30", SCD30_DATA),
+        ("gas_baro", GAS_BARO_DATA),
+        ("light", LIGHT_DATA),
+        ("adcp", ADCP_DATA),
+        ("airmar", AIRMAR_DATA),
         *(schedule if version >= 12 else []),
     )
 
@@ -126,8 +216,14 @@ OPTIONAL_F32_LIST = Optional_(ListOf(F32))
 SAMPLES = {
     1: IMU_DATA,
     2: Struct(("imu", ListOf(IMU_DATA)), ("wtemp", ListOf(WATER_TEMP_DATA))),
-    3: Struct(("wpump1", PWM_PUMP_STATE), ("wpump2", PWM_PUMP_STATE), ("apump", GAS_PUMP_STATE),
-              ("avalve", GAS_VALVE_STATE_V3), ("imu", IMU_DATA), ("wtemp", WATER_TEMP_DATA)),
+    3: Struct(
+        ("wpump1", PWM_PUMP_STATE),
+        ("wpump2", PWM_PUMP_STATE),
+        ("apump", GAS_PUMP_STATE),
+        ("avalve", GAS_VALVE_STATE_V3),
+        ("imu", IMU_DATA),
+        ("wtemp", WATER_TEMP_DATA),
+    ),
     4: _v4_to_v6(OPTIONAL_F32_LIST, OPTIONAL_F32_LIST, OPTIONAL_F32_LIST),
     5: _v4_to_v6(PYRO_DATA_V5_V6, OPTIONAL_UNIT, OPTIONAL_UNIT),
     6: _v4_to_v6(PYRO_DATA_V5_V6, TURNER_DATA_V6, OPTIONAL_UNIT),
@@ -139,8 +235,11 @@ SAMPLES = {
     13: _v11_to_v13(13),
 }
 
-FAMILIES = {"calibration": ("Calibration", CALIBRATION), "diagnostics": ("Diagnostics", DIAGNOSTICS),
-            "samples": ("Samples", SAMPLES)}
+FAMILIES = {
+    "calibration": ("Calibration", CALIBRATION),
+    "diagnostics": ("Diagnostics", DIAGNOSTICS),
+    "samples": ("Samples", SAMPLES),
+}
 
 
 def unsupported_versions(kind: str) -> list[int]:
