@@ -62,7 +62,7 @@ def calls(name: str, workload: workloads.Workload):
         if name == "orjson":
             return lambda: [orjson.dumps(value) for value in decoded]
         return lambda: [json.dumps(value, separators=(",", ":")) for value in decoded]
-    pairs = list(zip(texts, [output.encode("ascii") for output in outputs]))
+    pairs = list(zip(texts, [output.encode("ascii") for output in outputs], strict=True))
     if workload.name == "tiny":
         return lambda: [(slice(kind, version, text), output.decode("ascii")) for text, output in pairs]
     return lambda: [(binascii.a2b_base64(text), output.decode("ascii")) for text, output in pairs]
@@ -173,7 +173,7 @@ def table(
     title: str, rows: dict[str, dict[str, float]], loads: dict[str, workloads.Workload], outputs: dict[str, float]
 ):
     print(f"\n{title}")
-    print(f"| workload | payload | JSON | ours | MB/s | orjson | ratio | json | ratio | floor | ratio |")
+    print("| workload | payload | JSON | ours | MB/s | orjson | ratio | json | ratio | floor | ratio |")
     print("|---|---|---|---|---|---|---|---|---|---|---|")
     for name, figures in rows.items():
         row = (

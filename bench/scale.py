@@ -91,7 +91,7 @@ def main() -> int:
     targets = [
         ("parse_many(threads=1) >= 1.3 x the loop, tiny", tiny["loop over parse"] / tiny["parse_many, 1 thread"], 1.3),
         (
-            f"parse_many every core >= 1.8 x threads=1, typical",
+            "parse_many every core >= 1.8 x threads=1, typical",
             typical["parse_many, 1 thread"] / typical[every_core],
             1.8,
         ),

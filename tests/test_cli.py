@@ -65,7 +65,7 @@ def test_the_examples_convert_line_for_line(parser, example_lines):
     # Each failure on standard error: file, line, the exact message, then where it failed.
     reported = result.stderr.decode().splitlines()
     assert len(reported) == len(errors)
-    for line, (number, message, offset, path) in zip(reported, errors):
+    for line, (number, message, offset, path) in zip(reported, errors, strict=True):
         where = "" if offset is None else f" (at byte {offset}" + (f", {path}" if path else "") + ")"
         assert line == f"{EXAMPLES}:{number}: {message}{where}"
 

@@ -81,7 +81,10 @@ def test_dask_dataframe_through_parse_arrow(dask_client):
     )
     decoded = dd.from_pandas(frame, npartitions=8).map_partitions(decode_partition, parser, meta=meta).compute()
     assert len(dask_client.scheduler_info()["workers"]) == 2
-    rows = [(None if pd.isna(j) else j, None if pd.isna(e) else e) for j, e in zip(decoded["json"], decoded["error"])]
+    rows = [
+        (None if pd.isna(j) else j, None if pd.isna(e) else e)
+        for j, e in zip(decoded["json"], decoded["error"], strict=True)
+    ]
     assert rows == expected(texts)
 
 

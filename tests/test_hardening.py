@@ -111,7 +111,8 @@ def test_a_64_mib_payload_needs_no_more_than_its_bytes_and_its_result():
         parser = BinaryParser()
         reset_peak()
         result = parser.parse("calibration", 1, text)
-        print(peak_growth(), count / 2**20, len(result) / 2**20, result.startswith('{"Calibration":{"V1":{"water_ph":{"data":[1,1,'))
+        expected_start = '{"Calibration":{"V1":{"water_ph":{"data":[1,1,'
+        print(peak_growth(), count / 2**20, len(result) / 2**20, result.startswith(expected_start))
     """)
     growth, payload, result, correct = float(output[0]), float(output[1]), float(output[2]), output[3]
     assert correct == "True"

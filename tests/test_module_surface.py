@@ -269,7 +269,8 @@ def test_memory_exhaustion_is_a_memory_error_and_the_module_recovers():
         import base64, resource
         from velunda_binary_parser import BinaryParser
         count = 20_000_000
-        count_varint = bytes([0x80 | (count & 0x7F), 0x80 | (count >> 7 & 0x7F), 0x80 | (count >> 14 & 0x7F), count >> 21])
+        count_varint = bytes([0x80 | (count & 0x7F), 0x80 | (count >> 7 & 0x7F),
+                              0x80 | (count >> 14 & 0x7F), count >> 21])
         text = base64.b64encode(count_varint
                                 + b"\\x02" * count + b"\\x00").decode()
         with open("/proc/self/status") as status:

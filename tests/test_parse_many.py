@@ -11,7 +11,6 @@ from hypothesis import given, settings
 from hypothesis import strategies as st
 
 from support.encoder import b64
-from support.records import FAMILIES
 from support.rows import LAYOUTS, error_fields, outcome, payload_texts
 
 SANITIZED = bool(os.environ.get("VELUNDA_SANITIZED"))

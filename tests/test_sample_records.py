@@ -1,6 +1,7 @@
 """The records inside samples payloads: IMU, water temperature, pumps, valve, gas barometer,
-schedule, the chemistry sensors, the weather station, the light sensor and the current profiler. Each case shows one field's bytes and JSON; the rest of the
-payload is the smallest value of every other field."""
+schedule, the chemistry sensors, the weather station, the light sensor and the current profiler.
+Each case shows one field's bytes and JSON; the rest of the payload is the smallest value of every
+other field."""
 
 import pytest
 from hypothesis import given

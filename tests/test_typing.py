@@ -1,6 +1,5 @@
 """The installed package's type stub: mypy and pyright accept correct use and refuse a wrong call."""
 
-import shutil
 import subprocess
 import sys
 import textwrap

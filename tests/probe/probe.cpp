@@ -240,6 +240,7 @@ __attribute__((visibility("default"))) std::uint64_t velunda_probe_f32_format_fa
     std::atomic<std::uint64_t> failures{0};
     std::vector<std::thread> threads;
     const std::uint64_t patterns = (UINT64_C(1) << 32);
+    threads.reserve(thread_count);
     for (unsigned t = 0; t < thread_count; ++t) {
         threads.emplace_back([&, t] {
             std::uint64_t local = 0;
@@ -264,6 +265,7 @@ __attribute__((visibility("default"))) std::uint64_t velunda_probe_f64_format_fa
         if (!formats_exactly(std::bit_cast<double>(bits)) || !formats_exactly(-std::bit_cast<double>(bits))) ++failures;
     }
     std::vector<std::thread> threads;
+    threads.reserve(thread_count);
     for (unsigned t = 0; t < thread_count; ++t) {
         threads.emplace_back([&, t] {
             std::mt19937_64 random(seed + t);
@@ -306,8 +308,14 @@ __attribute__((visibility("default"))) std::uint64_t velunda_probe_base64_differ
         for (std::size_t i = 0; i < length; ++i) text += alphabet[random() % 64];
         const std::size_t tail = length % 4;
         if (tail == 1) text.back() = 'A';
-        if (tail == 2) text.back() = alphabet[(random() % 4) * 16], text += "==";
-        if (tail == 3) text.back() = alphabet[(random() % 16) * 4], text += "=";
+        if (tail == 2) {
+            text.back() = alphabet[(random() % 4) * 16];
+            text += "==";
+        }
+        if (tail == 3) {
+            text.back() = alphabet[(random() % 16) * 4];
+            text += '=';
+        }
         compare(text);
         if (text.empty()) continue;
         std::string changed = text;

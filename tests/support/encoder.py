@@ -5,7 +5,8 @@ from __future__ import annotations
 
 import base64
 import struct
-from typing import Callable, Iterable, Optional, TypeVar
+from collections.abc import Callable, Iterable
+from typing import TypeVar
 
 T = TypeVar("T")
 
@@ -72,7 +73,7 @@ def boolean(value: bool) -> bytes:
     return b"\x01" if value else b"\x00"
 
 
-def option(value: Optional[T], encode: Callable[[T], bytes]) -> bytes:
+def option(value: T | None, encode: Callable[[T], bytes]) -> bytes:
     return b"\x00" if value is None else b"\x01" + encode(value)
 
 

@@ -10,8 +10,9 @@ field order, enums are (discriminant, content) with content None for a unit vari
 from __future__ import annotations
 
 import struct
+from collections.abc import Iterator
 from dataclasses import dataclass
-from typing import Any, Iterator, Optional
+from typing import Any
 
 from hypothesis import strategies as st
 
@@ -187,7 +188,7 @@ class OptionalUnit(WireType):
 @dataclass(frozen=True)
 class ListOf(WireType):
     inner: WireType
-    capacity: Optional[int] = None
+    capacity: int | None = None
 
     def strategy(self):
         limit = DEFAULT_MAX_LIST if self.capacity is None else self.capacity
@@ -247,16 +248,20 @@ class Struct(WireType):
         return st.tuples(*(kind.strategy() for _, kind in self.fields))
 
     def encode(self, value):
-        return b"".join(kind.encode(item) for (_, kind), item in zip(self.fields, value))
+        return b"".join(kind.encode(item) for (_, kind), item in zip(self.fields, value, strict=True))
 
     def json(self, value):
-        return "{" + ",".join(f'"{key}":{kind.json(item)}' for (key, kind), item in zip(self.fields, value)) + "}"
+        return (
+            "{"
+            + ",".join(f'"{key}":{kind.json(item)}' for (key, kind), item in zip(self.fields, value, strict=True))
+            + "}"
+        )
 
     def smallest(self):
         return tuple(kind.smallest() for _, kind in self.fields)
 
     def reads(self, value, path=""):
-        for (key, kind), item in zip(self.fields, value):
+        for (key, kind), item in zip(self.fields, value, strict=True):
             yield from kind.reads(item, step(path, key))
 
     def count_sites(self):
@@ -291,7 +296,7 @@ class Struct(WireType):
 class Variants(WireType):
     """An enum: a u32 discriminant, then the variant's content (None for a unit variant)."""
 
-    def __init__(self, *variants: tuple[str, Optional[WireType]]):
+    def __init__(self, *variants: tuple[str, WireType | None]):
         self.variants = variants
 
     def strategy(self):
