@@ -7,6 +7,7 @@
 #include <cstring>
 #include <string_view>
 
+#include "codec/checks.hpp"
 #include "codec/number_format.hpp"
 #include "codec/static_text.hpp"
 
@@ -93,7 +94,10 @@ public:
         if (static_cast<std::size_t>(end_ - cursor_) < size) grow(size);
     }
     char* cursor() const { return cursor_; }
-    void set_cursor(char* cursor) { cursor_ = cursor; }
+    void set_cursor(char* cursor) {
+        VELUNDA_ASSERT(cursor >= cursor_ && cursor <= end_);
+        cursor_ = cursor;
+    }
 
 private:
     void grow(std::size_t size);
@@ -104,18 +108,31 @@ private:
     TextStorage* storage_ = nullptr;
 };
 
-// Writes into room a JsonWriter has reserved, with the writer's interface and no checks.
+// Writes into room a JsonWriter has reserved, with the writer's interface and, in release
+// builds, no checks: each value's reservation is computed from its type's largest JSON. Checked
+// builds carry the reservation's end and stop at the first write past it.
 struct TextCursor {
     char* at;
+#if defined(VELUNDA_CHECKED)
+    char* end;
+    TextCursor(char* start, std::size_t room) : at(start), end(start + room) {}
+#else
+    TextCursor(char* start, std::size_t) : at(start) {}
+#endif
 
-    void put(char c) { *at++ = c; }
+    void put(char c) {
+        VELUNDA_ASSERT(at + 1 <= end);
+        *at++ = c;
+    }
     template <std::size_t N>
     void put(const std::array<char, N>& token) {
+        VELUNDA_ASSERT(at + N <= end);
         std::memcpy(at, token.data(), N);
         at += N;
     }
     template <class Value, class Format>
     void put_formatted(Value value, Format format) {
+        VELUNDA_ASSERT(at + max_number_chars <= end);
         at = format(at, value);
     }
 };

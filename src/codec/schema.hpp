@@ -92,7 +92,7 @@ Failure emit(Reader& reader, Out& out) {
     if constexpr (std::is_same_v<Out, JsonWriter> && Bounded<T>) {
         out.reserve(T::max_json_size);
         Reader local = reader;
-        TextCursor cursor{out.cursor()};
+        TextCursor cursor(out.cursor(), T::max_json_size);
         const Failure failure = T::write(local, cursor);
         reader.resume_from(local);
         out.set_cursor(cursor.at);
@@ -244,9 +244,10 @@ private:
         constexpr std::uint64_t run_length = std::max<std::size_t>(1, 4096 / element_room);
         for (std::uint64_t index = 0; index < count;) {
             const std::uint64_t run_end = index + std::min(run_length, count - index);
-            writer.reserve(static_cast<std::size_t>(run_end - index) * element_room);
+            const auto run_room = static_cast<std::size_t>(run_end - index) * element_room;
+            writer.reserve(run_room);
             Reader local = reader;
-            TextCursor cursor{writer.cursor()};
+            TextCursor cursor(writer.cursor(), run_room);
             Failure failure;
             for (; index < run_end; ++index) {
                 if (index != 0) cursor.put(',');

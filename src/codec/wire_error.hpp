@@ -30,6 +30,10 @@ enum class WireError : std::uint8_t {
 std::string_view name_of(WireError error);
 
 // What every reader returns: empty when the value was read, otherwise the first wire error met.
-using Failure = std::optional<WireError>;
+// A read's or a write's failure, or nothing. Must be looked at: a dropped failure would let a
+// decode go on over bytes it never read.
+struct [[nodiscard]] Failure : std::optional<WireError> {
+    using std::optional<WireError>::optional;
+};
 
 }  // namespace velunda::codec
