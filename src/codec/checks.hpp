@@ -12,12 +12,12 @@
 #endif
 
 #if defined(VELUNDA_CHECKED)
-#define VELUNDA_ASSERT(condition)                                                                         \
-    do {                                                                                                  \
-        if (!(condition)) {                                                                               \
-            std::fprintf(stderr, "%s:%d: invariant broken: %s\n", __FILE__, __LINE__, #condition);        \
-            std::abort();                                                                                 \
-        }                                                                                                 \
+#define VELUNDA_ASSERT(condition)                                                                  \
+    do {                                                                                           \
+        if (!(condition)) {                                                                        \
+            std::fprintf(stderr, "%s:%d: invariant broken: %s\n", __FILE__, __LINE__, #condition); \
+            std::abort();                                                                          \
+        }                                                                                          \
     } while (false)
 #else
 #define VELUNDA_ASSERT(condition) static_cast<void>(0)
