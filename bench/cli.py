@@ -1,6 +1,6 @@
 """Throughput of the velunda-parse command with one and two worker threads.
 
-    python bench/cli.py [--payloads N]
+    python -m bench.cli [--payloads N]
 
 Writes N (default 50,000) typical version 13 payloads as a CSV to a temporary file, converts it
 to /dev/null with -j 1 and -j 2 (best of five runs each), and prints payloads per second and
@@ -10,7 +10,6 @@ from __future__ import annotations
 
 import argparse
 import os
-import pathlib
 import shutil
 import subprocess
 import sys
@@ -18,8 +17,7 @@ import sysconfig
 import tempfile
 import time
 
-sys.path.insert(0, str(pathlib.Path(__file__).resolve().parent))
-import workloads  # noqa: E402
+from bench import workloads
 
 DISTINCT = 200  # payloads built, then repeated: the model encoder is slow, the decoder is not
 

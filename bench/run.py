@@ -1,6 +1,6 @@
 """Benchmark of BinaryParser.parse against its peers, on rotated payloads, side by side and alone.
 
-    python bench/run.py [--quick] [--runs N]
+    python -m bench.run [--quick] [--runs N]
 
 Imports the installed module (builds nothing). Each workload rotates through distinct payloads
 (200 tiny, 200 typical, 20 floats, 3 large), so that no branch pattern is learnt from repeating
@@ -33,9 +33,8 @@ import time
 
 import orjson
 
-sys.path.insert(0, str(pathlib.Path(__file__).resolve().parent))
-import workloads  # noqa: E402
-from velunda_binary_parser import BinaryParser  # noqa: E402
+from bench import workloads
+from velunda_binary_parser import BinaryParser
 
 TARGETS = {  # workload: (peer, largest ratio to it)
     "typical": ("orjson", 0.45),

@@ -1,6 +1,6 @@
 """Rows per second of the many-row entry points against a Python loop over parse.
 
-    python bench/scale.py [--typical N] [--tiny N]
+    python -m bench.scale [--typical N] [--tiny N]
 
 On N typical version 13 rows (default 200,000) and N tiny diagnostics rows (default 1,000,000),
 each a rotation of 200 distinct payloads, times: a Python loop over parse; parse_many with one
@@ -12,18 +12,16 @@ from __future__ import annotations
 
 import argparse
 import os
-import pathlib
 import subprocess
 import sys
 import tempfile
 import time
 
-sys.path.insert(0, str(pathlib.Path(__file__).resolve().parent))
-import pyarrow as pa  # noqa: E402
+import pyarrow as pa
 
-import workloads  # noqa: E402
-from cli import command  # noqa: E402
-from velunda_binary_parser import BinaryParser  # noqa: E402
+from bench import workloads
+from bench.cli import command
+from velunda_binary_parser import BinaryParser
 
 DISTINCT = 200
 ROUNDS = 5

@@ -4,16 +4,23 @@ follow the same layouts the tests check."""
 from __future__ import annotations
 
 import base64
-import pathlib
 import random
 import struct
-import sys
 from dataclasses import dataclass
 
-sys.path.insert(0, str(pathlib.Path(__file__).resolve().parent.parent / "tests"))
-
-from support.model import ArrayOf, Boolean, Float, Integer, ListOf, Optional_, OptionalUnit, RawByte, Struct, Variants  # noqa: E402
-from support.records import DIAGNOSTICS, SAMPLES  # noqa: E402
+from velunda_model.model import (  # noqa: E402
+    ArrayOf,
+    Boolean,
+    Float,
+    Integer,
+    ListOf,
+    Optional_,
+    OptionalUnit,
+    RawByte,
+    Struct,
+    Variants,
+)
+from velunda_model.records import DIAGNOSTICS, SAMPLES  # noqa: E402
 
 
 @dataclass(frozen=True)

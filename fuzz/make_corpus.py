@@ -1,7 +1,7 @@
 """Writes a seed corpus for the decode fuzz target: random valid payloads of every family and
 version, built by the tests' layout model, each behind the target's three selector bytes.
 
-    python fuzz/make_corpus.py DIR [PER_VERSION]
+    python -m fuzz.make_corpus DIR [PER_VERSION]
 """
 
 import pathlib
@@ -9,12 +9,10 @@ import random
 import sys
 import warnings
 
-sys.path.insert(0, str(pathlib.Path(__file__).resolve().parents[1] / "tests"))
-
 from hypothesis.errors import NonInteractiveExampleWarning  # noqa: E402
 
-from support.encoder import b64  # noqa: E402
-from support.records import CALIBRATION, DIAGNOSTICS, SAMPLES  # noqa: E402
+from velunda_model.encoder import b64  # noqa: E402
+from velunda_model.records import CALIBRATION, DIAGNOSTICS, SAMPLES  # noqa: E402
 
 # The target's kind selector: samples, calibration, diagnostics.
 FAMILIES = [(0, SAMPLES), (1, CALIBRATION), (2, DIAGNOSTICS)]

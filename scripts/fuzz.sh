@@ -21,7 +21,7 @@ cmake -S . -B "$build" -G Ninja -DCMAKE_CXX_COMPILER="$compiler" -DCMAKE_BUILD_T
 cmake --build "$build" --parallel >/dev/null
 
 rm -rf "$build/seeds"
-python fuzz/make_corpus.py "$build/seeds" 20
+python -m fuzz.make_corpus "$build/seeds" 20
 mkdir -p "$build/corpus"
 export ASAN_OPTIONS="abort_on_error=1:detect_leaks=1"
 export UBSAN_OPTIONS="print_stacktrace=1:halt_on_error=1"

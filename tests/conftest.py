@@ -1,11 +1,7 @@
 import os
-import pathlib
-import sys
 
 import pytest
 from hypothesis import HealthCheck, settings
-
-sys.path.insert(0, str(pathlib.Path(__file__).resolve().parent))
 
 settings.register_profile("ci", derandomize=True, deadline=None, suppress_health_check=[HealthCheck.too_slow])
 settings.register_profile("dev", deadline=None)

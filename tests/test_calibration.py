@@ -8,7 +8,7 @@ import pytest
 from hypothesis import given
 from hypothesis import strategies as st
 
-from support.encoder import b64, i32, seq, varint
+from velunda_model.encoder import b64, i32, seq, varint
 
 
 def calibration_json(ph, o2):

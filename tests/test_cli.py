@@ -9,8 +9,8 @@ import sysconfig
 
 import pytest
 
-from support.encoder import b64
-from support.records import SAMPLES
+from velunda_model.encoder import b64
+from velunda_model.records import SAMPLES
 
 EXAMPLES = pathlib.Path(__file__).resolve().parent.parent / "examples" / "failures.csv"
 HEADER = "kind,version,b64_data"

@@ -4,7 +4,7 @@ import pytest
 from hypothesis import given
 from hypothesis import strategies as st
 
-from support.encoder import f32, i16, i32, i64, seq, u16, u32, u64, varint, zigzag
+from velunda_model.encoder import f32, i16, i32, i64, seq, u16, u32, u64, varint, zigzag
 
 END = "DeserializeUnexpectedEnd"
 BAD_VARINT = "DeserializeBadVarint"

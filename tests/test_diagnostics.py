@@ -2,8 +2,8 @@
 
 import pytest
 
-from support.encoder import b64, boolean, f64, i32, option, u16
-from support.model import envelope
+from velunda_model.encoder import b64, boolean, f64, i32, option, u16
+from velunda_model.model import envelope
 
 V4_EXAMPLE = bytes.fromhex("00000000008035400105000000000000000e4001")
 

@@ -3,9 +3,9 @@ the attributes kind, version, offset and path."""
 
 import pytest
 
-from support import encoder as enc
-from support.encoder import b64
-from support.records import SAMPLES
+from velunda_model import encoder as enc
+from velunda_model.encoder import b64
+from velunda_model.records import SAMPLES
 
 V5, V13 = SAMPLES[5], SAMPLES[13]
 

@@ -9,7 +9,7 @@ import pytest
 from hypothesis import given
 from hypothesis import strategies as st
 
-from support.float_text import f32_text, f64_text, oracle
+from velunda_model.float_text import f32_text, f64_text, oracle
 
 # f32 values as bit patterns (so that the binary32 value is exact) and the text each must give.
 F32_CASES = [

@@ -11,9 +11,9 @@ import threading
 
 import pytest
 
-from support.encoder import b64, varint
-from support.model import envelope
-from support.records import FAMILIES, SAMPLES
+from velunda_model.encoder import b64, varint
+from velunda_model.model import envelope
+from velunda_model.records import FAMILIES, SAMPLES
 
 SANITIZED = bool(os.environ.get("VELUNDA_SANITIZED"))
 measures_memory = pytest.mark.skipif(SANITIZED, reason="the sanitizer runtime owns the process's memory")

@@ -7,9 +7,9 @@ import pytest
 from hypothesis import given
 from hypothesis import strategies as st
 
-from support.encoder import b64
-from support.model import envelope
-from support.records import FAMILIES
+from velunda_model.encoder import b64
+from velunda_model.model import envelope
+from velunda_model.records import FAMILIES
 
 LAYOUTS = [(kind, version) for kind, (_, layouts) in FAMILIES.items() for version in layouts]
 

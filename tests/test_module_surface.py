@@ -9,8 +9,8 @@ import textwrap
 import pytest
 
 import velunda_binary_parser
-from support.records import FAMILIES, unsupported_versions
 from velunda_binary_parser import BinaryParser
+from velunda_model.records import FAMILIES, unsupported_versions
 
 CALIBRATION_JSON = '{"Calibration":{"V1":{"water_ph":{"data":[12,-3]},"water_o2":{"data":[]}}}}'
 UNKNOWN_KIND = "Unknown kind: '{}'. Expected 'calibration', 'diagnostics', or 'samples'."

@@ -9,8 +9,8 @@ import pytest
 from hypothesis import given, settings
 from hypothesis import strategies as st
 
-from support.encoder import b64
 from support.rows import LAYOUTS, outcome, payload_texts
+from velunda_model.encoder import b64
 
 pa = pytest.importorskip("pyarrow")
 

@@ -10,8 +10,8 @@ import pytest
 from hypothesis import given, settings
 from hypothesis import strategies as st
 
-from support.encoder import b64
 from support.rows import LAYOUTS, error_fields, outcome, payload_texts
+from velunda_model.encoder import b64
 
 SANITIZED = bool(os.environ.get("VELUNDA_SANITIZED"))
 

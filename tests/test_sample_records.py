@@ -7,9 +7,9 @@ import pytest
 from hypothesis import given
 from hypothesis import strategies as st
 
-from support import records
-from support.encoder import b64, f32, i32, i64, option, seq, u16, u64, varint
-from support.model import envelope
+from velunda_model import records
+from velunda_model.encoder import b64, f32, i32, i64, option, seq, u16, u64, varint
+from velunda_model.model import envelope
 
 END, VARINT, BOOL, OPTION, CUSTOM = (
     "DeserializeUnexpectedEnd",

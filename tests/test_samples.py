@@ -2,9 +2,9 @@
 
 import pytest
 
-from support.encoder import b64
-from support.model import envelope
-from support.records import unsupported_versions
+from velunda_model.encoder import b64
+from velunda_model.model import envelope
+from velunda_model.records import unsupported_versions
 
 EMPTY_IMU = '{"acc":[],"gyro":[],"mag":[]}'
 EMPTY_WTEMP = '{"temp_raw":[],"temp_calib":[]}'

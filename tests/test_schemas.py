@@ -9,10 +9,10 @@ from hypothesis import given, settings
 from hypothesis import strategies as st
 from test_cli import EXAMPLES, run
 
-from support.encoder import b64
 from support.json_schema import envelope_schema
-from support.model import envelope
-from support.records import FAMILIES
+from velunda_model.encoder import b64
+from velunda_model.model import envelope
+from velunda_model.records import FAMILIES
 
 jsonschema = pytest.importorskip("jsonschema")
 

@@ -5,7 +5,7 @@ from __future__ import annotations
 
 from typing import Any
 
-from support.model import (
+from velunda_model.model import (
     ArrayOf,
     Boolean,
     Float,

@@ -5,8 +5,8 @@ from __future__ import annotations
 
 from hypothesis import strategies as st
 
-from support.encoder import b64
-from support.records import FAMILIES
+from velunda_model.encoder import b64
+from velunda_model.records import FAMILIES
 
 LAYOUTS = [(kind, version) for kind, (_, layouts) in FAMILIES.items() for version in layouts]
 

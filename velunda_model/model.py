@@ -16,8 +16,8 @@ from typing import Any
 
 from hypothesis import strategies as st
 
-from support import encoder as enc
-from support.float_text import f32_text, f64_text
+from velunda_model import encoder as enc
+from velunda_model.float_text import f32_text, f64_text
 
 # Lists in property tests stay short so that one example stays small; the code paths are the
 # same for 3 elements as for 3000.

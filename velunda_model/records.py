@@ -1,8 +1,8 @@
 """The payload layouts as the tests know them, written from the record tables with the
-test-side model (support.model), so that random payloads and their expected JSON come from the
+layout model (velunda_model.model), so that random payloads and their expected JSON come from the
 tests alone."""
 
-from support.model import (
+from velunda_model.model import (
     BOOL,
     F32,
     F64,
