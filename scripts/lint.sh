@@ -9,12 +9,12 @@ set -euo pipefail
 cd "$(dirname "$0")/.."
 
 if [ "${1:-}" = "--fix" ]; then
-  git ls-files '*.cpp' '*.hpp' | xargs clang-format -i
+  git ls-files --cached --others --exclude-standard '*.cpp' '*.hpp' | xargs clang-format -i
   ruff check --fix --quiet . || true
   ruff format --quiet .
 fi
 
-git ls-files '*.cpp' '*.hpp' | xargs clang-format --dry-run -Werror
+git ls-files --cached --others --exclude-standard '*.cpp' '*.hpp' | xargs clang-format --dry-run -Werror
 ruff check --quiet .
 ruff format --check --quiet .
 
