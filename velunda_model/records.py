@@ -138,55 +138,17 @@ ADCP_DATA = Struct(("series", ListOf(ADCP_DATA_SERIES)))
 # ---- Samples layouts ----------------------------------------------------------------------------
 
 
-def _v4_to_v6(pyro, turner, slot):
-    return Struct(
-        ("water_pump1", PWM_PUMP_STATE),
-        ("water_pump2", PWM_PUMP_STATE),
-        ("gas_pump", GAS_PUMP_STATE),
-        ("gas_valve", GAS_VALVE_STATE),
-        ("imu", IMU_DATA),
-        ("water_temp", WATER_TEMP_DATA),
-        ("water_ph", pyro),
-        ("water_o2", pyro),
-        ("water_turbidity", turner),
-        ("water_chla", turner),
-        ("water_cdom", turner),
-        ("water_conductivity", slot),
-        ("gas_co2_k30", slot),
-        ("gas_co2_scd30", slot),
-        ("gas_baro", GAS_BARO_DATA),
-        ("light", slot),
-        ("adcp", slot),
-        ("airmar", slot),
+def _since_v4(version, pyro, turner, slots, light, adcp):
+    """The fields of version 4 and later: 11 keyed the fluorometers by position, 12 appended the
+    schedule, 13 inserted the pump feedback after the pumps. `slots` fills the conductivity, the
+    two CO2 and the weather-station rows."""
+    conductivity, k30, scd30, airmar = slots
+    turner_keys = (
+        ("water_turner1", "water_turner2", "water_turner3")
+        if version >= 11
+        else ("water_turbidity", "water_chla", "water_cdom")
     )
-
-
-def _v8_to_v10(pyro, light, adcp):
-    return Struct(
-        ("water_pump1", PWM_PUMP_STATE),
-        ("water_pump2", PWM_PUMP_STATE),
-        ("gas_pump", GAS_PUMP_STATE),
-        ("gas_valve", GAS_VALVE_STATE),
-        ("imu", IMU_DATA),
-        ("water_temp", WATER_TEMP_DATA),
-        ("water_ph", pyro),
-        ("water_o2", pyro),
-        ("water_turbidity", TURNER_DATA),
-        ("water_chla", TURNER_DATA),
-        ("water_cdom", TURNER_DATA),
-        ("water_conductivity", WATER_CONDUCTIVITY_DATA),
-        ("gas_co2_k30", K30_DATA),
-        ("gas_co2_scd30", SCD30_DATA),
-        ("gas_baro", GAS_BARO_DATA),
-        ("light", light),
-        ("adcp", adcp),
-        ("airmar", AIRMAR_DATA),
-    )
-
-
-def _v11_to_v13(version):
     feedback = [("water_pump1_feedback", Optional_(U16)), ("water_pump2_feedback", Optional_(U16))]
-    schedule = [("schedule", SCHEDULE_STATE)]
     return Struct(
         ("water_pump1", PWM_PUMP_STATE),
         ("water_pump2", PWM_PUMP_STATE),
@@ -195,23 +157,24 @@ def _v11_to_v13(version):
         ("gas_valve", GAS_VALVE_STATE),
         ("imu", IMU_DATA),
         ("water_temp", WATER_TEMP_DATA),
-        ("water_ph", PYRO_DATA_V10_V13),
-        ("water_o2", PYRO_DATA_V10_V13),
-        ("water_turner1", TURNER_DATA),
-        ("water_turner2", TURNER_DATA),
-        ("water_turner3", TURNER_DATA),
-        ("water_conductivity", WATER_CONDUCTIVITY_DATA),
-        ("gas_co2_k30", K30_DATA),
-        ("gas_co2_scd30", SCD30_DATA),
+        ("water_ph", pyro),
+        ("water_o2", pyro),
+        *((key, turner) for key in turner_keys),
+        ("water_conductivity", conductivity),
+        ("gas_co2_k30", k30),
+        ("gas_co2_scd30", scd30),
         ("gas_baro", GAS_BARO_DATA),
-        ("light", LIGHT_DATA),
-        ("adcp", ADCP_DATA),
-        ("airmar", AIRMAR_DATA),
-        *(schedule if version >= 12 else []),
+        ("light", light),
+        ("adcp", adcp),
+        ("airmar", airmar),
+        *([("schedule", SCHEDULE_STATE)] if version >= 12 else []),
     )
 
 
 OPTIONAL_F32_LIST = Optional_(ListOf(F32))
+FILLED_SLOTS = (WATER_CONDUCTIVITY_DATA, K30_DATA, SCD30_DATA, AIRMAR_DATA)
+# The forms of version 10 on, after the fields themselves.
+NEWEST_FORMS = (PYRO_DATA_V10_V13, TURNER_DATA, FILLED_SLOTS, LIGHT_DATA, ADCP_DATA)
 
 SAMPLES = {
     1: IMU_DATA,
@@ -224,15 +187,14 @@ SAMPLES = {
         ("imu", IMU_DATA),
         ("wtemp", WATER_TEMP_DATA),
     ),
-    4: _v4_to_v6(OPTIONAL_F32_LIST, OPTIONAL_F32_LIST, OPTIONAL_F32_LIST),
-    5: _v4_to_v6(PYRO_DATA_V5_V6, OPTIONAL_UNIT, OPTIONAL_UNIT),
-    6: _v4_to_v6(PYRO_DATA_V5_V6, TURNER_DATA_V6, OPTIONAL_UNIT),
-    8: _v8_to_v10(PYRO_DATA_V8_V9, OPTIONAL_UNIT, OPTIONAL_UNIT),
-    9: _v8_to_v10(PYRO_DATA_V8_V9, LIGHT_DATA, ADCP_DATA),
-    10: _v8_to_v10(PYRO_DATA_V10_V13, LIGHT_DATA, ADCP_DATA),
-    11: _v11_to_v13(11),
-    12: _v11_to_v13(12),
-    13: _v11_to_v13(13),
+    4: _since_v4(
+        4, OPTIONAL_F32_LIST, OPTIONAL_F32_LIST, (OPTIONAL_F32_LIST,) * 4, OPTIONAL_F32_LIST, OPTIONAL_F32_LIST
+    ),
+    5: _since_v4(5, PYRO_DATA_V5_V6, OPTIONAL_UNIT, (OPTIONAL_UNIT,) * 4, OPTIONAL_UNIT, OPTIONAL_UNIT),
+    6: _since_v4(6, PYRO_DATA_V5_V6, TURNER_DATA_V6, (OPTIONAL_UNIT,) * 4, OPTIONAL_UNIT, OPTIONAL_UNIT),
+    8: _since_v4(8, PYRO_DATA_V8_V9, TURNER_DATA, FILLED_SLOTS, OPTIONAL_UNIT, OPTIONAL_UNIT),
+    9: _since_v4(9, PYRO_DATA_V8_V9, TURNER_DATA, FILLED_SLOTS, LIGHT_DATA, ADCP_DATA),
+    **{version: _since_v4(version, *NEWEST_FORMS) for version in (10, 11, 12, 13)},
 }
 
 FAMILIES = {
