@@ -103,7 +103,8 @@ def alone(workload_file: str, workload_name: str, contender: str, budget: float)
     out = subprocess.run(
         [
             sys.executable,
-            __file__,
+            "-m",
+            "bench.run",
             "--alone",
             contender,
             "--workload-file",
@@ -116,6 +117,7 @@ def alone(workload_file: str, workload_name: str, contender: str, budget: float)
         check=True,
         capture_output=True,
         text=True,
+        cwd=pathlib.Path(__file__).resolve().parent.parent,
     )
     return float(out.stdout)
 
