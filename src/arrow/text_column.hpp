@@ -23,9 +23,10 @@ struct ColumnProblem {
 // struct holding one (a record batch), read in place from its buffers.
 class TextColumn final : public RowTexts {
 public:
+    // Whether the schema is of a text column, or of a one-column struct holding one.
+    static std::optional<ColumnProblem> check_type(const ArrowSchema& schema);
     // Checks the type and every offset the buffers allow checking; the column stays owned by
     // the caller and must outlive this reader.
-    static std::optional<ColumnProblem> check_type(const ArrowSchema& schema);
     static std::optional<ColumnProblem> open(const ArrowSchema& schema, const ArrowArray& array, TextColumn& column);
 
     std::size_t size() const override { return length_; }

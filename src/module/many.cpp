@@ -233,7 +233,7 @@ bool raise_column_problem(const arrow::ColumnProblem& problem) {
     return false;
 }
 
-// Calls column.<method>() and checks its result is a capsule of `name` (or a pair of them).
+// Calls column.<method>() with no arguments; the caller checks what it returned.
 PyObject* call_export(PyObject* column, const char* method) {
     PyObject* name = PyUnicode_FromString(method);
     if (name == nullptr) return nullptr;
@@ -333,16 +333,6 @@ PyObject* decode_stream_export(PyObject* column, std::string_view kind, std::uin
     return result;
 }
 
-bool has_attribute(PyObject* object, const char* name) {
-    PyObject* value = PyObject_GetAttrString(object, name);
-    if (value == nullptr) {
-        PyErr_Clear();
-        return false;
-    }
-    Py_DECREF(value);
-    return true;
-}
-
 }  // namespace
 
 PyObject* parse_many(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
@@ -418,8 +408,10 @@ PyObject* parse_arrow(PyObject* self, PyObject* const* args, Py_ssize_t nargs, P
     }
     if (!is_known_kind(kind)) return raise_unknown_kind(kind, version);
     PyObject* column = bound[2];
-    if (has_attribute(column, "__arrow_c_array__")) return decode_array_export(column, kind, version, threads);
-    if (has_attribute(column, "__arrow_c_stream__")) return decode_stream_export(column, kind, version, threads);
+    if (PyObject_HasAttrString(column, "__arrow_c_array__") == 1)
+        return decode_array_export(column, kind, version, threads);
+    if (PyObject_HasAttrString(column, "__arrow_c_stream__") == 1)
+        return decode_stream_export(column, kind, version, threads);
     PyErr_Format(PyExc_TypeError,
                  "argument 'column': '%s' object is not an Arrow column (it has neither __arrow_c_array__ nor "
                  "__arrow_c_stream__)",
