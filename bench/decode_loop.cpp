@@ -7,7 +7,7 @@
 #include <iterator>
 #include <string>
 
-#include "decode.hpp"
+#include "json/decode_json.hpp"
 
 int main(int argc, char** argv) {
     if (argc < 4) {
@@ -24,7 +24,7 @@ int main(int argc, char** argv) {
     for (int batch = 0; batch < 10; ++batch) {
         const auto start = std::chrono::steady_clock::now();
         for (long round = 0; round < rounds; ++round) {
-            const auto outcome = velunda::decode(argv[1], version, text);
+            const auto outcome = velunda::json::decode(argv[1], version, text);
             if (!outcome.ok()) {
                 std::fprintf(stderr, "%s\n", outcome.message(argv[1]).c_str());
                 return 1;

@@ -12,13 +12,14 @@
 #include <string_view>
 #include <vector>
 
-#include "decode.hpp"
+#include "json/decode_json.hpp"
 
 namespace {
 
 using velunda::Error;
-using velunda::Outcome;
+using velunda::Status;
 using velunda::codec::WireError;
+using velunda::json::Outcome;
 
 [[noreturn]] void fail(const char* what, std::string_view detail) {
     std::fprintf(stderr, "fuzz check failed: %s: %.*s\n", what, static_cast<int>(detail.size()), detail.data());
@@ -182,13 +183,13 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     const std::string text =
         raw ? base64(payload, payload_size) : std::string(reinterpret_cast<const char*>(payload), payload_size);
     VectorStorage storage;
-    const Outcome outcome = velunda::decode(kinds[kind_index], version, text, own_storage ? &storage : nullptr);
+    const Outcome outcome = velunda::json::decode(kinds[kind_index], version, text, own_storage ? &storage : nullptr);
 
     if (kind_index == 3) {
-        if (outcome.status() != Outcome::Status::unknown_kind) fail("unknown kind accepted", text);
+        if (outcome.status() != Status::unknown_kind) fail("unknown kind accepted", text);
         return 0;
     }
-    if (outcome.status() == Outcome::Status::failed) {
+    if (outcome.status() == Status::failed) {
         const Error& error = outcome.error();
         if (raw && error.kind == Error::Kind::B64Error) fail("own base64 refused", text);
         if (error.kind == Error::Kind::PostcardError && !is_reported_wire_error(error.wire)) {
@@ -206,7 +207,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
         if (outcome.message(kinds[kind_index]).empty()) fail("empty message", text);
         return 0;
     }
-    if (outcome.status() != Outcome::Status::ok) fail("known kind refused", text);
+    if (outcome.status() != Status::ok) fail("known kind refused", text);
 
     const std::string_view json = outcome.json();
     for (const char c : json) {

@@ -1,5 +1,10 @@
 #pragma once
 
+// The one opening every output form shares: the kind names a family, the base64 text becomes the
+// payload's bytes, the version names a layout, and the form reads that layout's record from the
+// bytes. Every check and every error comes in this order whatever the form.
+
+#include <cstddef>
 #include <cstdint>
 #include <optional>
 #include <string>
@@ -8,8 +13,9 @@
 #include <vector>
 
 #include "codec/base64.hpp"
-#include "codec/json_writer.hpp"
+#include "codec/reader.hpp"
 #include "codec/wire_error.hpp"
+#include "families.hpp"
 
 namespace velunda {
 
@@ -33,50 +39,36 @@ struct Error {
 // "B64Error(InvalidByte(3, 45))", "PostcardError(SerdeDeCustom)", "ProtocolVersionNotSupported(7)".
 std::string describe(const Error& error);
 
-// What one decode call produced: the JSON text, or why there is none.
-class Outcome {
-public:
-    enum class Status : std::uint8_t { ok, unknown_kind, failed };
+// How a decode ended: a record, a kind that names no family, or an Error.
+enum class Status : std::uint8_t { ok, unknown_kind, failed };
 
-    static Outcome success(codec::JsonWriter&& json);
-    static Outcome unknown_kind();
-    static Outcome failure(const Error& error);
-
-    Status status() const { return status_; }
-    bool ok() const { return status_ == Status::ok; }
-    std::string_view json() const { return json_.text(); }
-    const Error& error() const { return error_; }
-
-    // The message a caller is shown for a failed decode of `kind`.
-    std::string message(std::string_view kind) const;
-
-private:
-    Outcome(Status status, codec::JsonWriter&& json, const Error& error)
-        : status_(status), json_(std::move(json)), error_(error) {}
-
-    Status status_;
-    codec::JsonWriter json_;
-    Error error_;
-};
+// The message a caller is shown for a decode of `kind` that ended with `status`: "Unknown kind:
+// ..." or "Parsing failed: ...".
+std::string failure_message(Status status, const Error& error, std::string_view kind);
 
 // Whether `kind` names a family: "calibration", "diagnostics" or "samples".
 bool is_known_kind(std::string_view kind);
 
-// The message a caller is shown for a failed decode of `kind`.
-std::string failure_message(Outcome::Status status, const Error& error, std::string_view kind);
-
-// The JSON Schema (draft 2020-12) of the JSON that decode gives for this kind and version,
-// envelope included; nothing when the family has no such version (or there is no such family).
-// Made from the same declarations the decoder runs on.
-std::optional<std::string> json_schema(std::string_view kind, std::uint64_t version);
+// The error of a version the family lacks.
+Error unsupported_version(std::uint64_t version);
 
 // Every kind and version that decodes, families in the order of the unknown-kind message.
 std::vector<std::pair<std::string_view, std::uint64_t>> supported_layouts();
 
-// Decodes one payload of the family named by `kind` ("calibration", "diagnostics", "samples"),
-// given as standard base64 text, into its enveloped JSON: {"Calibration":{"V1":{...}}}. The text
-// is written into `storage` when one is given (it then holds at least the text on success).
-Outcome decode(std::string_view kind, std::uint64_t version, std::string_view base64_text,
-               codec::TextStorage* storage = nullptr);
+// What a decode makes of a record: JSON text, typed columns, ...
+class OutputForm {
+public:
+    // Reads the record of `layout` from `reader` (the whole payload) and makes this form's
+    // output of it; the first wire error stops it and is returned.
+    virtual codec::Failure read_record(const Layout& layout, codec::Reader& reader) = 0;
+
+protected:
+    ~OutputForm() = default;
+};
+
+// Decodes one payload of the family named by `kind`, given as standard base64 text, into `form`.
+// Status::failed comes with `error` filled; the form's output is whole only on Status::ok.
+Status decode_payload(std::string_view kind, std::uint64_t version, std::string_view base64_text, OutputForm& form,
+                      Error& error);
 
 }  // namespace velunda

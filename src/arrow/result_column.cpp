@@ -9,6 +9,8 @@
 #include <string>
 #include <utility>
 
+#include "batch/json_chunks.hpp"
+
 namespace velunda::arrow {
 
 namespace {
@@ -42,7 +44,8 @@ struct Bitmap {
 }  // namespace
 
 std::shared_ptr<const ResultColumn> ResultColumn::decode(std::string_view kind, std::uint64_t version,
-                                                         const TextColumn& input, unsigned threads) {
+                                                         const TextColumn& input, unsigned threads,
+                                                         const std::function<bool()>& keep_going) {
     std::shared_ptr<ResultColumn> column(new ResultColumn());
     const std::size_t length = input.size();
     column->length_ = static_cast<std::int64_t>(length);
@@ -59,14 +62,17 @@ std::shared_ptr<const ResultColumn> ResultColumn::decode(std::string_view kind, 
     // The JSON grows by realloc, which moves large buffers by remapping their pages, not copying.
     codec::ByteBuffer json;
     std::string errors;
-    decode_in_order(kind, version, input, threads, [&](const DecodedChunk& chunk) {
+    batch::SequenceSource source(kind, version, input);
+    bool stopped = false;
+    const auto consume = [&](const batch::Chunk& chunk) {
         const auto base = static_cast<std::int64_t>(json.size());
         json.append(chunk.text.text());
         auto failure = chunk.failures.begin();
-        for (std::size_t row = chunk.first_row; row < chunk.end_row; ++row) {
-            column->json_offsets_[row + 1] = base + static_cast<std::int64_t>(chunk.ends[row - chunk.first_row]);
+        for (std::size_t at = 0; at < chunk.ends.size(); ++at) {
+            const std::size_t row = chunk.first_row + at;
+            column->json_offsets_[row + 1] = base + static_cast<std::int64_t>(chunk.ends[at]);
             if (failure != chunk.failures.end() && failure->row == row) {
-                errors += failure_message(failure->status, failure->error, kind);
+                errors += failure->message();
                 if (errors.size() > static_cast<std::size_t>(INT32_MAX)) {
                     throw std::overflow_error(
                         "the error messages of one Arrow array exceed 2 GiB; pass the column in smaller chunks");
@@ -80,7 +86,15 @@ std::shared_ptr<const ResultColumn> ResultColumn::decode(std::string_view kind, 
             column->error_offsets_[row + 1] = static_cast<std::int32_t>(errors.size());
         }
         return true;
-    });
+    };
+    const auto go_on = [&] {
+        if (!keep_going || keep_going()) return true;
+        stopped = true;
+        return false;
+    };
+    batch::decode_in_order(
+        {.source = source, .threads = threads, .row_end = {}, .consume = consume, .keep_going = go_on});
+    if (stopped) return nullptr;
     column->json_null_count_ = json_validity.null_count;
     column->json_validity_ = json_validity.release();
     column->error_null_count_ = error_validity.null_count;

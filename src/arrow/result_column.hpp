@@ -2,13 +2,13 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <functional>
 #include <memory>
 #include <string_view>
 #include <vector>
 
 #include "arrow/c_data.hpp"
 #include "arrow/text_column.hpp"
-#include "batch/decode_rows.hpp"
 
 namespace velunda::arrow {
 
@@ -18,10 +18,12 @@ namespace velunda::arrow {
 class ResultColumn {
 public:
     // Decodes every row of `input` on `threads` threads, the JSON appended to the json child's
-    // buffer chunk by chunk as the rows come in order. Throws std::overflow_error when the
-    // messages outgrow a string column (2 GiB).
+    // buffer chunk by chunk as the rows come in order; `keep_going` is asked between chunks on
+    // the calling thread (a stop request makes the result null). Throws std::overflow_error
+    // when the messages outgrow a string column (2 GiB).
     static std::shared_ptr<const ResultColumn> decode(std::string_view kind, std::uint64_t version,
-                                                      const TextColumn& input, unsigned threads);
+                                                      const TextColumn& input, unsigned threads,
+                                                      const std::function<bool()>& keep_going = {});
 
     ResultColumn(const ResultColumn&) = delete;
     ResultColumn& operator=(const ResultColumn&) = delete;

@@ -7,7 +7,7 @@
 #include <string_view>
 
 #include "arrow/c_data.hpp"
-#include "batch/decode_rows.hpp"
+#include "batch/rows.hpp"
 
 namespace velunda::arrow {
 
@@ -21,7 +21,7 @@ struct ColumnProblem {
 
 // The rows of an Arrow text column (string, large_string or string_view), or of a one-column
 // struct holding one (a record batch), read in place from its buffers.
-class TextColumn final : public RowTexts {
+class TextColumn final : public batch::RowTexts {
 public:
     // Whether the schema is of a text column, or of a one-column struct holding one.
     static std::optional<ColumnProblem> check_type(const ArrowSchema& schema);

@@ -1,16 +1,15 @@
 #pragma once
 
 #include <cstdint>
-#include <span>
 
-#include "layout.hpp"
+#include "family.hpp"
 
 // Declarations laid out as tables, a row a line: the formatter leaves them as written.
 // clang-format off
 
 namespace velunda::calibration {
 
-using namespace codec::schema_types;
+using namespace codec::descriptions;
 
 inline constexpr std::uint64_t versions[] = {1};
 
@@ -22,7 +21,7 @@ using CalibrationNCDataPayload = RecordOf<
     Row<V, 1, Field<"water_ph", PyroCalibData>>,
     Row<V, 1, Field<"water_o2", PyroCalibData>>>;
 
-std::span<const Layout> layouts();
+using Family = FamilyOf<"calibration", "Calibration", versions, CalibrationNCDataPayload>;
 
 }  // namespace velunda::calibration
 // clang-format on

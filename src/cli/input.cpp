@@ -81,7 +81,8 @@ void LineReader::take(Batch& batch, std::size_t from) {
     }
 }
 
-bool LineReader::fill(Batch& batch, std::size_t block_size, const std::atomic<bool>& stop_requested) {
+LineReader::Got LineReader::fill(Batch& batch, std::size_t block_size, bool may_wait,
+                                 const std::atomic<bool>& stop_requested) {
     codec::ByteBuffer& text = *batch.text;
     text.clear();
     batch.too_long->clear();
@@ -92,9 +93,15 @@ bool LineReader::fill(Batch& batch, std::size_t block_size, const std::atomic<bo
     while (!at_end_) {
         const bool has_lines = line_start_ > 0;
         if (has_lines && text.size() >= block_size) break;
-        if (!wait_for_input(has_lines ? quiet_spell_ms : stop_check_ms)) {
+        const int quiet_ms = !may_wait ? 0 : has_lines ? quiet_spell_ms : stop_check_ms;
+        if (!wait_for_input(quiet_ms)) {
             if (has_lines) break;
-            if (stop_requested.load(std::memory_order_relaxed)) return false;
+            if (!may_wait) {
+                // Not a whole line yet: what has come waits for the next fill.
+                carry_.assign(text.data(), text.size());
+                return Got::nothing_yet;
+            }
+            if (stop_requested.load(std::memory_order_relaxed)) return Got::end;
             continue;
         }
         const std::size_t before = text.size();
@@ -121,7 +128,7 @@ bool LineReader::fill(Batch& batch, std::size_t block_size, const std::atomic<bo
     } else if (line_start_ < text.size()) {
         ++next_line_;  // the input's last line, without an end
     }
-    return text.size() != 0 || !batch.too_long->empty();
+    return text.size() != 0 || !batch.too_long->empty() ? Got::lines : Got::end;
 }
 
 }  // namespace velunda::cli

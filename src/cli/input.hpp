@@ -2,6 +2,7 @@
 
 #include <atomic>
 #include <cstddef>
+#include <cstdint>
 #include <optional>
 #include <string>
 #include <vector>
@@ -28,10 +29,13 @@ public:
         std::vector<std::size_t>* too_long;  // numbers of the lines dropped for their length
     };
 
+    enum class Got : std::uint8_t { lines, end, nothing_yet };
+
     // Fills the batch with about `block_size` bytes of whole lines, or fewer once the input has
-    // been quiet for a while; false when the input is exhausted (or unreadable: see error()),
-    // or when `stop` becomes true while waiting.
-    bool fill(Batch& batch, std::size_t block_size, const std::atomic<bool>& stop_requested);
+    // been quiet for a while. `end` when the input is exhausted (or unreadable: see error()), or
+    // when `stop_requested` becomes true while waiting. Without `may_wait` it never waits: what
+    // has come is handed over, and with no whole line yet it answers `nothing_yet`.
+    Got fill(Batch& batch, std::size_t block_size, bool may_wait, const std::atomic<bool>& stop_requested);
 
     // The errno of a failed read, or 0.
     int error() const { return error_; }

@@ -1,7 +1,7 @@
 // velunda-parse: converts files of payloads, one per line, to JSON Lines with the same decoder
 // as the Python module. This file is the command's top: options, the JSON Schemas, and the
-// checks that come before any output; options.*, input.*, output.*, batch.* and pipeline.* hold
-// the rest.
+// checks that come before any output; options.*, input.*, line_source.*, convert.* and output.*
+// hold the rest.
 
 #include <cerrno>
 #include <cstdio>
@@ -12,12 +12,13 @@
 #include <string>
 #include <utility>
 
+#include "cli/convert.hpp"
 #include "cli/input.hpp"
 #include "cli/options.hpp"
 #include "cli/output.hpp"
-#include "cli/pipeline.hpp"
 #include "cli/text.hpp"
 #include "decode.hpp"
+#include "json/decode_json.hpp"
 
 namespace {
 
@@ -40,10 +41,10 @@ int print_schema(const Options::SchemaRequest& request) {
             out += '/';
             out += std::to_string(version);
             out += "\":";
-            out += velunda::json_schema(kind, version).value_or("null");
+            out += velunda::json::json_schema(kind, version).value_or("null");
         }
         out += '}';
-    } else if (auto schema = velunda::json_schema(request.kind, request.version)) {
+    } else if (auto schema = velunda::json::json_schema(request.kind, request.version)) {
         out = std::move(*schema);
     } else {
         std::fprintf(
@@ -69,7 +70,7 @@ int convert(const Options& options) {
     }
     Output output;
     if (auto problem = output.open(options.output)) return fail(output.name(), *problem);
-    const RunResult result = run_pipeline(options, output);
+    const RunResult result = convert_inputs(options, output);
     switch (result.ending) {
         case Ending::unreadable:
             return 2;

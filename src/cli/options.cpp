@@ -4,8 +4,8 @@
 #include <charconv>
 #include <cstdio>
 #include <string_view>
-#include <thread>
 
+#include "batch/in_order.hpp"
 #include "cli/text.hpp"
 
 #ifndef VELUNDA_VERSION
@@ -33,7 +33,7 @@ constexpr std::string_view usage_text =
     "                           or in its place in the output (inline):\n"
     "                           {\"error\":\"<message>\",\"line\":N}\n"
     "  --max-line-bytes N       a longer line is reported as failed and skipped (default 1 GiB)\n"
-    "  -j, --jobs N             worker threads (default: the number of cores)\n"
+    "  -j, --jobs N             worker threads (default: the cores this process may use)\n"
     "  --schema KIND VERSION    print the JSON Schema of what KIND VERSION decodes to and exit;\n"
     "  --schema all             or of every kind and version, keyed \"<kind>/<version>\"\n"
     "  -q, --quiet              no progress line\n"
@@ -151,7 +151,7 @@ std::optional<Options> parse_options(int argc, char** argv) {
     if (options.kind.has_value() != options.version.has_value())
         throw UsageError("--kind and --payload-version go together");
     if (options.inputs.empty()) options.inputs.emplace_back("-");
-    if (options.jobs == 0) options.jobs = std::max(1u, std::thread::hardware_concurrency());
+    if (options.jobs == 0) options.jobs = batch::usable_cores();
     return options;
 }
 

@@ -8,7 +8,7 @@
 #include <string_view>
 #include <utility>
 
-#include "codec/json_writer.hpp"
+#include "codec/text_storage.hpp"
 
 namespace velunda::codec {
 

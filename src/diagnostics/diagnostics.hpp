@@ -1,16 +1,15 @@
 #pragma once
 
 #include <cstdint>
-#include <span>
 
-#include "layout.hpp"
+#include "family.hpp"
 
 // Declarations laid out as tables, a row a line: the formatter leaves them as written.
 // clang-format off
 
 namespace velunda::diagnostics {
 
-using namespace codec::schema_types;
+using namespace codec::descriptions;
 
 inline constexpr std::uint64_t versions[] = {2, 3, 4};
 
@@ -27,7 +26,7 @@ using DiagnosticsNCDataPayload = RecordOf<
     Row<V, 2, Field<"battery_voltage", Reading<V>>>,
     Row<V, 4, Field<"reset", Bool>>>;
 
-std::span<const Layout> layouts();
+using Family = FamilyOf<"diagnostics", "Diagnostics", versions, DiagnosticsNCDataPayload>;
 
 }  // namespace velunda::diagnostics
 // clang-format on

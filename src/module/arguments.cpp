@@ -1,7 +1,7 @@
 #include <cstring>
 #include <string>
 
-#include "batch/decode_rows.hpp"
+#include "batch/in_order.hpp"
 #include "module/binding.hpp"
 
 namespace velunda::binding {
@@ -115,7 +115,7 @@ bool read_version(PyObject* object, std::uint64_t& version) {
 
 bool read_threads(PyObject* object, unsigned& threads) {
     if (object == nullptr || object == Py_None) {
-        threads = usable_cores();
+        threads = batch::usable_cores();
         return true;
     }
     PyObject* index = PyNumber_Index(object);
@@ -188,9 +188,9 @@ PyObject* ascii_str(std::string_view text) {
     return result;
 }
 
-PyObject* raise_parse_error(Outcome::Status status, const Error& error, std::string_view kind, std::uint64_t version,
+PyObject* raise_parse_error(Status status, const Error& error, std::string_view kind, std::uint64_t version,
                             std::optional<std::size_t> index) {
-    const bool failed_in_payload = status == Outcome::Status::failed;
+    const bool failed_in_payload = status == Status::failed;
     const std::optional<std::size_t> offset = failed_in_payload ? error.offset() : std::nullopt;
     const bool has_path = failed_in_payload && error.kind == Error::Kind::PostcardError;
 
@@ -216,7 +216,7 @@ PyObject* raise_parse_error(Outcome::Status status, const Error& error, std::str
 }
 
 PyObject* raise_unknown_kind(std::string_view kind, std::uint64_t version) {
-    return raise_parse_error(Outcome::Status::unknown_kind, Error{}, kind, version);
+    return raise_parse_error(Status::unknown_kind, Error{}, kind, version);
 }
 
 }  // namespace velunda::binding

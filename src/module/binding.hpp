@@ -7,13 +7,17 @@
 #include <Python.h>
 
 #include <cstdint>
+#include <functional>
 #include <new>
 #include <optional>
 #include <stdexcept>
 #include <string>
 #include <string_view>
+#include <utility>
 
 #include "decode.hpp"
+#include "json/decode_json.hpp"
+#include <cxxabi.h>
 
 namespace velunda::binding {
 
@@ -57,17 +61,25 @@ PyObject* ascii_str(std::string_view text);
 
 // Raises the ValueError of a failed decode, which also tells where the payload failed: kind,
 // version, offset (int or None) and path (str or None) as attributes, and `index` when given.
-PyObject* raise_parse_error(Outcome::Status status, const Error& error, std::string_view kind, std::uint64_t version,
+PyObject* raise_parse_error(Status status, const Error& error, std::string_view kind, std::uint64_t version,
                             std::optional<std::size_t> index = std::nullopt);
 // The ValueError for a kind that names no family.
 PyObject* raise_unknown_kind(std::string_view kind, std::uint64_t version);
 
+// Whether the interpreter is ending this thread: a daemon thread that wants the interpreter
+// lock back after the interpreter began to finalize is unwound (abi::__forced_unwind). What is
+// left of the call then must neither touch Python objects nor stop the unwind.
+bool thread_is_ending();
+
 // Runs `body`, turning C++ exceptions into Python ones: MemoryError for memory exhaustion,
-// OverflowError for a result too large for its form, PanicException for any other fault.
+// OverflowError for a result too large for its form, PanicException for any other fault. The
+// unwinding of an ending thread passes through.
 template <class Body>
 PyObject* guarded(Body&& body) {
     try {
         return body();
+    } catch (abi::__forced_unwind&) {
+        throw;
     } catch (const std::bad_alloc&) {
         return PyErr_NoMemory();
     } catch (const std::overflow_error& fault) {
@@ -80,18 +92,37 @@ PyObject* guarded(Body&& body) {
     return nullptr;
 }
 
+// A strong reference, dropped when done with (but not by a thread the interpreter is ending,
+// which no longer holds the lock).
+class Owned {
+public:
+    explicit Owned(PyObject* object = nullptr) : object_(object) {}
+    Owned(const Owned&) = delete;
+    Owned& operator=(const Owned&) = delete;
+    ~Owned() {
+        if (!thread_is_ending()) Py_XDECREF(object_);
+    }
+    PyObject* get() const { return object_; }
+    PyObject* release() { return std::exchange(object_, nullptr); }
+    explicit operator bool() const { return object_ != nullptr; }
+
+private:
+    PyObject* object_;
+};
+
 // Releases the interpreter lock for its lifetime, so that worker threads decode while Python
 // runs; Relocked takes it back for a while, to make Python objects.
 class WithoutInterpreterLock {
 public:
-    WithoutInterpreterLock() : state_(PyEval_SaveThread()) {}
-    ~WithoutInterpreterLock() { PyEval_RestoreThread(state_); }
+    WithoutInterpreterLock() : main_thread_(_PyOS_IsMainThread() != 0), state_(PyEval_SaveThread()) {}
+    // Taking the lock back may end the thread, by unwinding it (see thread_is_ending).
+    ~WithoutInterpreterLock() noexcept(false) { relock(state_); }  // NOLINT(bugprone-unsafe-to-allow-exceptions)
     WithoutInterpreterLock(const WithoutInterpreterLock&) = delete;
     WithoutInterpreterLock& operator=(const WithoutInterpreterLock&) = delete;
 
     class Relocked {
     public:
-        explicit Relocked(WithoutInterpreterLock& outer) : outer_(outer) { PyEval_RestoreThread(outer_.state_); }
+        explicit Relocked(WithoutInterpreterLock& outer) : outer_(outer) { relock(outer_.state_); }
         ~Relocked() { outer_.state_ = PyEval_SaveThread(); }
         Relocked(const Relocked&) = delete;
         Relocked& operator=(const Relocked&) = delete;
@@ -100,7 +131,16 @@ public:
         WithoutInterpreterLock& outer_;
     };
 
+    // Asked between the chunks of a batch: false once the call must stop, with an exception set
+    // when a signal handler raised one (Ctrl-C: KeyboardInterrupt). Signals are seen by the main
+    // thread only, so other threads never take the lock for it. An interpreter that is
+    // finalizing stops the batch, so that no worker outlives a thread the interpreter ends.
+    bool keep_going();
+
 private:
+    static void relock(PyThreadState* state);
+
+    bool main_thread_;
     PyThreadState* state_;
 };
 

@@ -14,7 +14,7 @@
 #include <string_view>
 #include <utility>
 
-#include "decode.hpp"
+#include "json/decode_json.hpp"
 #include "module/binding.hpp"
 
 namespace {
@@ -77,12 +77,12 @@ PyObject* parse(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObjec
         // where the copy would be large.
         if (base64_text.size() >= in_place_result_threshold) {
             StrStorage result;
-            const velunda::Outcome outcome = velunda::decode(kind, version, base64_text, &result);
+            const velunda::json::Outcome outcome = velunda::json::decode(kind, version, base64_text, &result);
             if (!outcome.ok()) return raise_parse_error(outcome.status(), outcome.error(), kind, version);
             return result.release(outcome.json());
         }
         velunda::codec::InlineTextStorage<4096> text;
-        const velunda::Outcome outcome = velunda::decode(kind, version, base64_text, &text);
+        const velunda::json::Outcome outcome = velunda::json::decode(kind, version, base64_text, &text);
         if (!outcome.ok()) return raise_parse_error(outcome.status(), outcome.error(), kind, version);
         return ascii_str(outcome.json());
     });

@@ -4,14 +4,14 @@
 // readings and altimeter readings, mixed in one series in any order. Nothing relates
 // `number_of_cells` to the list lengths; both are carried as delivered.
 
-#include "codec/schema.hpp"
+#include "codec/descriptions.hpp"
 
 // Declarations laid out as tables, a row a line: the formatter leaves them as written.
 // clang-format off
 
 namespace velunda::samples::adcp {
 
-using namespace codec::schema_types;
+using namespace codec::descriptions;
 
 using AdcpDataSeries = Enum<
     StructVariant<"CurrentProfile",

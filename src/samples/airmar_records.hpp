@@ -3,14 +3,14 @@
 // The weather station's NMEA sentences, already reduced to numbers on the platform. A field
 // the station left empty is carried absent, so every field is optional.
 
-#include "codec/schema.hpp"
+#include "codec/descriptions.hpp"
 
 // Declarations laid out as tables, a row a line: the formatter leaves them as written.
 // clang-format off
 
 namespace velunda::samples::airmar {
 
-using namespace codec::schema_types;
+using namespace codec::descriptions;
 
 using AirmarSentenceData = Enum<
     Unit<"None">,

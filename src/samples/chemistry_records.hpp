@@ -4,14 +4,14 @@
 // in version 8, and PyroData gained `r` in version 10. Only the wire differs between the
 // capacity forms; their JSON is the same. Each form is named by the version that introduced it.
 
-#include "codec/schema.hpp"
+#include "codec/descriptions.hpp"
 
 // Declarations laid out as tables, a row a line: the formatter leaves them as written.
 // clang-format off
 
 namespace velunda::samples::chemistry {
 
-using namespace codec::schema_types;
+using namespace codec::descriptions;
 
 inline constexpr std::uint64_t capacity_before_v8 = 11;
 

@@ -3,14 +3,14 @@
 // The records every samples version carries: IMU, water temperature, pumps and valve, the gas
 // barometer and the schedule. One declaration per form; the versions name the form they use.
 
-#include "codec/schema.hpp"
+#include "codec/descriptions.hpp"
 
 // Declarations laid out as tables, a row a line: the formatter leaves them as written.
 // clang-format off
 
 namespace velunda::samples::core {
 
-using namespace codec::schema_types;
+using namespace codec::descriptions;
 
 using ImuDataVec = Record<
     Field<"x", I16>,

@@ -13,6 +13,7 @@
 
 #include <cstdint>
 
+#include "family.hpp"
 #include "samples/adcp_records.hpp"
 #include "samples/airmar_records.hpp"
 #include "samples/chemistry_records.hpp"
@@ -24,7 +25,7 @@
 
 namespace velunda::samples {
 
-using namespace codec::schema_types;
+using namespace codec::descriptions;
 
 // Every samples version; there was never a version 7.
 inline constexpr std::uint64_t versions[] = {1, 2, 3, 4, 5, 6, 8, 9, 10, 11, 12, 13};
@@ -49,7 +50,7 @@ using Turner = FormAt<V, Since<4, ReservedSlot>, Since<5, OptionUnit>, Since<6, 
                       Since<8, since_v8::TurnerData>>;
 
 // A slot that version 4 reserved and version `Filled` filled with `Record`.
-template <std::uint64_t V, std::uint64_t Filled, Schema Record>
+template <std::uint64_t V, std::uint64_t Filled, Description Record>
 using Slot = FormAt<V, Since<4, ReservedSlot>, Since<5, OptionUnit>, Since<Filled, Record>>;
 
 // SamplesNCDataPayload: the samples payload of one version, as the platform sends it.
@@ -90,6 +91,8 @@ using SamplesNCDataPayload = RecordOf<
 }  // namespace table
 
 using table::SamplesNCDataPayload;
+
+using Family = FamilyOf<"samples", "Samples", versions, SamplesNCDataPayload>;
 
 }  // namespace velunda::samples
 // clang-format on

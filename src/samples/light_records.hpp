@@ -2,14 +2,14 @@
 
 // The light sensor: clear and PAR channel counts with the gain each reading used.
 
-#include "codec/schema.hpp"
+#include "codec/descriptions.hpp"
 
 // Declarations laid out as tables, a row a line: the formatter leaves them as written.
 // clang-format off
 
 namespace velunda::samples::light {
 
-using namespace codec::schema_types;
+using namespace codec::descriptions;
 
 // One half, then the powers of two from 1 to 512.
 using LightGain = Enum<

@@ -15,15 +15,19 @@
 #include <vector>
 
 #include "codec/base64.hpp"
+#include "codec/descriptions.hpp"
 #include "codec/number_format.hpp"
-#include "codec/schema.hpp"
 #include "codec/static_text.hpp"
+#include "json/transcode.hpp"
 #include "samples/chemistry_records.hpp"
 #include "samples/core_records.hpp"
 
 namespace {
 
 using namespace velunda::codec;
+using velunda::json::JsonWriter;
+using velunda::json::transcode;
+using velunda::json::Transcoder;
 
 using Enum11 = Enum<Unit<"V0">, Unit<"V1">, Unit<"V2">, Unit<"V3">, Unit<"V4">, Unit<"V5">, Unit<"V6">, Unit<"V7">,
                     Unit<"V8">, Unit<"V9">, Unit<"V10">>;
@@ -36,40 +40,40 @@ struct NamedSchema {
 };
 
 constexpr NamedSchema schemas[] = {
-    {"u8", &U8::transcode},
-    {"bool", &Bool::transcode},
-    {"u16", &U16::transcode},
-    {"u32", &U32::transcode},
-    {"u64", &U64::transcode},
-    {"i16", &I16::transcode},
-    {"i32", &I32::transcode},
-    {"i64", &I64::transcode},
-    {"f32", &F32::transcode},
-    {"f64", &F64::transcode},
-    {"option_f32", &Option<F32>::transcode},
-    {"option_u8", &Option<U8>::transcode},
-    {"option_unit", &OptionUnit::transcode},
-    {"list_i32", &List<I32>::transcode},
-    {"list_f32", &List<F32>::transcode},
-    {"list_option_u8", &List<Option<U8>>::transcode},
-    {"bounded11_i32", &BoundedList<I32, 11>::transcode},
-    {"bounded11_u16", &BoundedList<U16, 11>::transcode},
-    {"array3_u8", &Array<U8, 3>::transcode},
-    {"list_array3_i16", &List<Array<I16, 3>>::transcode},
-    {"enum11", &Enum11::transcode},
-    {"pump", &Pump::transcode},
-    {"sentence", &Sentence::transcode},
-    {"record", &Record<Field<"a", U8>, Field<"b", List<Bool>>, Field<"c", Pump>>::transcode},
+    {"u8", &transcode<U8>},
+    {"bool", &transcode<Bool>},
+    {"u16", &transcode<U16>},
+    {"u32", &transcode<U32>},
+    {"u64", &transcode<U64>},
+    {"i16", &transcode<I16>},
+    {"i32", &transcode<I32>},
+    {"i64", &transcode<I64>},
+    {"f32", &transcode<F32>},
+    {"f64", &transcode<F64>},
+    {"option_f32", &transcode<Option<F32>>},
+    {"option_u8", &transcode<Option<U8>>},
+    {"option_unit", &transcode<OptionUnit>},
+    {"list_i32", &transcode<List<I32>>},
+    {"list_f32", &transcode<List<F32>>},
+    {"list_option_u8", &transcode<List<Option<U8>>>},
+    {"bounded11_i32", &transcode<BoundedList<I32, 11>>},
+    {"bounded11_u16", &transcode<BoundedList<U16, 11>>},
+    {"array3_u8", &transcode<Array<U8, 3>>},
+    {"list_array3_i16", &transcode<List<Array<I16, 3>>>},
+    {"enum11", &transcode<Enum11>},
+    {"pump", &transcode<Pump>},
+    {"sentence", &transcode<Sentence>},
+    {"record", &transcode<Record<Field<"a", U8>, Field<"b", List<Bool>>, Field<"c", Pump>>>},
     // Sample records on their own.
-    {"ScheduleState", &velunda::samples::core::ScheduleState::transcode},
-    {"PyroData.v5_v6", &velunda::samples::chemistry::since_v5::PyroData::transcode},
-    {"PyroData.v8_v9", &velunda::samples::chemistry::since_v8::PyroData::transcode},
-    {"PyroData.v10_to_v13", &velunda::samples::chemistry::since_v10::PyroData::transcode},
-    {"TurnerData.v6", &velunda::samples::chemistry::since_v6::TurnerData::transcode},
-    {"TurnerData.v8_to_v13", &velunda::samples::chemistry::since_v8::TurnerData::transcode},
-    {"K30Data", &velunda::samples::chemistry::K30Data::transcode},
-    {"Scd30Data", &velunda::samples::chemistry::Scd30Data::transcode},
-    {"WaterConductivityData", &velunda::samples::chemistry::WaterConductivityData::transcode},
+    {"ScheduleState", &transcode<velunda::samples::core::ScheduleState>},
+    {"PyroData.v5_v6", &transcode<velunda::samples::chemistry::since_v5::PyroData>},
+    {"PyroData.v8_v9", &transcode<velunda::samples::chemistry::since_v8::PyroData>},
+    {"PyroData.v10_to_v13", &transcode<velunda::samples::chemistry::since_v10::PyroData>},
+    {"TurnerData.v6", &transcode<velunda::samples::chemistry::since_v6::TurnerData>},
+    {"TurnerData.v8_to_v13", &transcode<velunda::samples::chemistry::since_v8::TurnerData>},
+    {"K30Data", &transcode<velunda::samples::chemistry::K30Data>},
+    {"Scd30Data", &transcode<velunda::samples::chemistry::Scd30Data>},
+    {"WaterConductivityData", &transcode<velunda::samples::chemistry::WaterConductivityData>},
 };
 
 // std::to_chars's shortest digits of a finite nonzero value, as (significand without trailing

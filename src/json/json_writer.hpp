@@ -10,49 +10,15 @@
 #include "codec/checks.hpp"
 #include "codec/number_format.hpp"
 #include "codec/static_text.hpp"
+#include "codec/text_storage.hpp"
 
-namespace velunda::codec {
+namespace velunda::json {
 
-// Memory a caller owns for the text, so that the finished text needs no final copy (the
-// binding grows its result str in place). `resize` keeps the first bytes, like realloc, and
-// returns the new start or nullptr when memory runs out.
-class TextStorage {
-public:
-    virtual char* resize(std::size_t capacity) = 0;
-
-protected:
-    ~TextStorage() = default;
-};
-
-// Room for short texts inside the object (on the caller's stack), moving to the heap only
-// when a text outgrows it: most payloads then cost no allocation for their text at all.
-template <std::size_t InlineSize>
-class InlineTextStorage final : public TextStorage {
-public:
-    InlineTextStorage() = default;
-    InlineTextStorage(const InlineTextStorage&) = delete;
-    InlineTextStorage& operator=(const InlineTextStorage&) = delete;
-    ~InlineTextStorage() { std::free(heap_); }
-
-    char* resize(std::size_t capacity) override {
-        if (heap_ == nullptr && capacity <= InlineSize) return inline_;
-        if (heap_ == nullptr) {
-            heap_ = static_cast<char*>(std::malloc(capacity));
-            if (heap_ != nullptr) std::memcpy(heap_, inline_, InlineSize);
-            return heap_;
-        }
-        char* grown = static_cast<char*>(std::realloc(heap_, capacity));
-        if (grown != nullptr) heap_ = grown;
-        return grown;
-    }
-
-private:
-    char inline_[InlineSize];
-    char* heap_ = nullptr;
-};
+using codec::max_number_chars;
+using codec::TextStorage;
 
 // One growing text buffer, in malloc'd memory or in a caller's TextStorage. Writers append
-// tokens whose separators the schema already placed (keys carry their leading `,` or `{`), so
+// tokens whose separators the walker already placed (keys carry their leading `,` or `{`), so
 // writing never fails; only growth can, with bad_alloc.
 class JsonWriter {
 public:
@@ -137,4 +103,4 @@ struct TextCursor {
     }
 };
 
-}  // namespace velunda::codec
+}  // namespace velunda::json

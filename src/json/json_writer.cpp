@@ -1,10 +1,10 @@
-#include "codec/json_writer.hpp"
+#include "json/json_writer.hpp"
 
 #include <cstdlib>
 #include <new>
 #include <utility>
 
-namespace velunda::codec {
+namespace velunda::json {
 
 namespace {
 
@@ -34,8 +34,8 @@ JsonWriter::JsonWriter(JsonWriter&& other) noexcept
       storage_(std::exchange(other.storage_, nullptr)) {}
 
 void JsonWriter::write_string(std::string_view text) {
-    reserve(quoted_size(text));
-    cursor_ = write_quoted(cursor_, text);
+    reserve(codec::quoted_size(text));
+    cursor_ = codec::write_quoted(cursor_, text);
 }
 
 void JsonWriter::grow(std::size_t size) {
@@ -49,4 +49,4 @@ void JsonWriter::grow(std::size_t size) {
     end_ = grown + wanted;
 }
 
-}  // namespace velunda::codec
+}  // namespace velunda::json
