@@ -3,9 +3,11 @@
 import json
 import os
 import pathlib
+import resource
 import shutil
 import subprocess
 import sysconfig
+import tempfile
 
 import pytest
 
@@ -181,6 +183,40 @@ def test_worker_threads_keep_input_order_across_many_batches(parser):
     for jobs in (["-j", "1"], ["-j2"], ["--jobs=5"]):
         result = run(*jobs, "--errors", "inline", stdin=stdin)
         assert output_lines(result) == out, jobs
+
+
+def executable_file() -> str:
+    """The command's own file: a launcher script (pyenv's shims) would not run as another user."""
+    found = command()
+    with open(found, "rb") as file:
+        if file.read(4) == b"\x7fELF":
+            return found
+    return os.path.join(sysconfig.get_path("scripts"), "velunda-parse")
+
+
+@pytest.mark.skipif(os.geteuid() != 0, reason="needs root to run as the unprivileged user")
+def test_threads_that_cannot_start_mean_fewer_threads(example_lines):
+    # As an unprivileged user limited to six tasks, -j 8 gets fewer threads than it asks for.
+    with tempfile.TemporaryDirectory() as directory:
+        os.chmod(directory, 0o755)
+        program = shutil.copy(executable_file(), os.path.join(directory, "velunda-parse"))
+        source = os.path.join(directory, "in.csv")
+        payloads = [line for line in example_lines[1:] if line]
+        with open(source, "w") as file:
+            file.write("\n".join(payloads * 5000) + "\n")
+        os.chmod(source, 0o644)
+
+        def unprivileged_with_six_tasks():
+            os.setgid(65534)
+            os.setuid(65534)
+            resource.setrlimit(resource.RLIMIT_NPROC, (6, 6))
+
+        limited = subprocess.run(
+            [program, "-j", "8", source], preexec_fn=unprivileged_with_six_tasks, capture_output=True, timeout=120
+        )
+        alone = subprocess.run([program, "-j", "1", source], capture_output=True, timeout=120)
+    assert limited.returncode == alone.returncode == 1, limited.stderr[-300:]
+    assert limited.stdout == alone.stdout and limited.stderr == alone.stderr
 
 
 def test_a_line_longer_than_a_read_block(parser):

@@ -9,8 +9,6 @@
 #include <optional>
 #include <vector>
 
-#include <cxxabi.h>
-
 namespace velunda::batch {
 
 namespace {
@@ -29,12 +27,11 @@ public:
         start_helpers(helpers, std::min<std::size_t>(std::max(threads, 1u), useful) - 1, start);
         try {
             lead();
-        } catch (abi::__forced_unwind&) {
-            // The thread is being ended: the others must be gone before its stack is.
+        } catch (...) {
+            // Whatever it is (the unwinding of a thread being ended, too), the other threads
+            // must be gone before this one's stack is.
             finish(helpers);
             throw;
-        } catch (...) {
-            stop(std::current_exception());
         }
         finish(helpers);
         if (fault_) std::rethrow_exception(fault_);

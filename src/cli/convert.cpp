@@ -52,7 +52,7 @@ RunResult convert_inputs(const Options& options, Output& output) {
     std::size_t failures = 0, payloads = 0, bytes = 0;
     int write_error = 0;
     const auto consume = [&](const batch::Chunk& chunk) {
-        const auto& lines = static_cast<const LineSource::Lines&>(*chunk.rows);
+        const auto& file = static_cast<const LineSource::FileLines&>(*chunk.rows);
         std::string_view text = chunk.text.text();
         reports.clear();
         if (!chunk.failures.empty()) {
@@ -68,7 +68,7 @@ RunResult convert_inputs(const Options& options, Output& output) {
                 text = assembled;
             } else {
                 for (const batch::RowFailure& failure : chunk.failures)
-                    append_report(reports, *lines.file_name, failure);
+                    append_report(reports, *file.file_name, failure);
             }
         }
         if (const int error = output.write(text)) {
@@ -81,7 +81,7 @@ RunResult convert_inputs(const Options& options, Output& output) {
         }
         failures += chunk.failures.size();
         payloads += chunk.ends.size();
-        bytes += lines.text.size();
+        bytes += file.lines.text.size();
         progress.show(payloads, bytes);
         return true;
     };

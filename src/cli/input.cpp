@@ -47,10 +47,10 @@ void erase(codec::ByteBuffer& text, std::size_t from, std::size_t to) {
     text.truncate(text.size() - (to - from));
 }
 
-// Adopts the bytes read at [from, end) of the batch: counts the lines they end, and drops what
+// Adopts the bytes read at [from, end) of the run: counts the lines they end, and drops what
 // belongs to a line too long to keep.
-void LineReader::take(Batch& batch, std::size_t from) {
-    codec::ByteBuffer& text = *batch.text;
+void LineReader::take(Lines& lines, std::size_t from) {
+    codec::ByteBuffer& text = lines.text;
     std::size_t at = from;
     while (at < text.size()) {
         const void* found = std::memchr(text.data() + at, '\n', text.size() - at);
@@ -63,7 +63,7 @@ void LineReader::take(Batch& batch, std::size_t from) {
             continue;
         }
         if (end - line_start_ > max_line_bytes_) {
-            batch.too_long->push_back(next_line_++);
+            lines.too_long.push_back(next_line_++);
             if (found != nullptr) {
                 erase(text, line_start_, end);  // its '\n' stays, as an empty line
                 line_start_ = at = line_start_ + 1;
@@ -81,14 +81,14 @@ void LineReader::take(Batch& batch, std::size_t from) {
     }
 }
 
-LineReader::Got LineReader::fill(Batch& batch, std::size_t block_size, bool may_wait,
+LineReader::Got LineReader::fill(Lines& lines, std::size_t block_size, bool may_wait,
                                  const std::atomic<bool>& stop_requested) {
-    codec::ByteBuffer& text = *batch.text;
+    codec::ByteBuffer& text = lines.text;
     text.clear();
-    batch.too_long->clear();
+    lines.too_long.clear();
     text.append(carry_);
     carry_.clear();
-    batch.first_line = next_line_;
+    lines.first_line = next_line_;
     line_start_ = 0;
     while (!at_end_) {
         const bool has_lines = line_start_ > 0;
@@ -119,16 +119,16 @@ LineReader::Got LineReader::fill(Batch& batch, std::size_t block_size, bool may_
             break;
         }
         text.keep(static_cast<std::size_t>(got));
-        take(batch, before);
+        take(lines, before);
     }
     if (!at_end_) {
-        // The unfinished line waits for the next batch.
+        // The unfinished line waits for the next run.
         carry_.assign(text.data() + line_start_, text.size() - line_start_);
         text.truncate(line_start_);
     } else if (line_start_ < text.size()) {
         ++next_line_;  // the input's last line, without an end
     }
-    return text.size() != 0 || !batch.too_long->empty() ? Got::lines : Got::end;
+    return text.size() != 0 || !lines.too_long.empty() ? Got::lines : Got::end;
 }
 
 }  // namespace velunda::cli

@@ -50,19 +50,17 @@ void LineSource::close_current() {
 
 batch::ChunkStages::Filled LineSource::fill(batch::ChunkRows& rows, bool may_wait, const std::atomic<bool>& stop) {
     using Filled = batch::ChunkStages::Filled;
-    auto& lines = static_cast<Lines&>(rows);
+    auto& chunk = static_cast<FileLines&>(rows);
     while (!unreadable_ && next_input_ < options_.inputs.size()) {
         if (!reader_ && !open_next()) {
             unreadable_ = true;
             break;
         }
-        LineReader::Batch batch{&lines.text, 1, &lines.too_long};
-        const LineReader::Got got = reader_->fill(batch, chunk_bytes, may_wait, stop);
+        const LineReader::Got got = reader_->fill(chunk.lines, chunk_bytes, may_wait, stop);
         if (got == LineReader::Got::nothing_yet) return Filled::not_now;
         if (got == LineReader::Got::lines) {
-            lines.file_name = &names_[next_input_];
-            lines.first_line = batch.first_line;
-            lines.starts_file = !file_started_;
+            chunk.file_name = &names_[next_input_];
+            chunk.starts_file = !file_started_;
             file_started_ = true;
             return Filled::chunk;
         }
@@ -100,12 +98,13 @@ void LineSource::read_row(std::size_t line_number, std::string_view line, batch:
 }
 
 void LineSource::visit(const batch::ChunkRows& rows, batch::RowVisitor& visitor) const {
-    const auto& lines = static_cast<const Lines&>(rows);
-    bool header_allowed = lines.starts_file;
+    const auto& chunk = static_cast<const FileLines&>(rows);
+    const Lines& lines = chunk.lines;
+    bool header_allowed = chunk.starts_file;
     std::size_t line_number = lines.first_line;
     auto too_long = lines.too_long.begin();
     std::string_view text = lines.text.text();
-    if (lines.starts_file && text.starts_with(byte_order_mark)) text.remove_prefix(byte_order_mark.size());
+    if (chunk.starts_file && text.starts_with(byte_order_mark)) text.remove_prefix(byte_order_mark.size());
     for (std::size_t begin = 0; begin < text.size(); ++line_number) {
         std::size_t end = text.find('\n', begin);
         if (end == std::string_view::npos) end = text.size();

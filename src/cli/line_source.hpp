@@ -9,7 +9,6 @@
 #include "batch/rows.hpp"
 #include "cli/input.hpp"
 #include "cli/options.hpp"
-#include "codec/byte_buffer.hpp"
 
 namespace velunda::cli {
 
@@ -19,12 +18,10 @@ namespace velunda::cli {
 // is not a payload row is one that fails with what is wrong with it.
 class LineSource final : public batch::RowSource {
 public:
-    struct Lines final : batch::ChunkRows {
+    struct FileLines final : batch::ChunkRows {
         const std::string* file_name = nullptr;
         bool starts_file = false;  // a byte-order mark and a header may open it
-        std::size_t first_line = 1;
-        codec::ByteBuffer text;             // whole lines, each ended by '\n' except perhaps a file's last
-        std::vector<std::size_t> too_long;  // lines dropped for their length, standing as empty lines
+        Lines lines;
     };
 
     explicit LineSource(const Options& options);
@@ -32,7 +29,7 @@ public:
     LineSource& operator=(const LineSource&) = delete;
     ~LineSource() override;
 
-    std::unique_ptr<batch::ChunkRows> new_rows() const override { return std::make_unique<Lines>(); }
+    std::unique_ptr<batch::ChunkRows> new_rows() const override { return std::make_unique<FileLines>(); }
     batch::ChunkStages::Filled fill(batch::ChunkRows& rows, bool may_wait, const std::atomic<bool>& stop) override;
     void visit(const batch::ChunkRows& rows, batch::RowVisitor& visitor) const override;
 

@@ -17,8 +17,6 @@
 
 #include "decode.hpp"
 #include "json/decode_json.hpp"
-#include <cxxabi.h>
-
 namespace velunda::binding {
 
 extern PyTypeObject* parser_type;
@@ -78,8 +76,6 @@ template <class Body>
 PyObject* guarded(Body&& body) {
     try {
         return body();
-    } catch (abi::__forced_unwind&) {
-        throw;
     } catch (const std::bad_alloc&) {
         return PyErr_NoMemory();
     } catch (const std::overflow_error& fault) {
@@ -87,6 +83,7 @@ PyObject* guarded(Body&& body) {
     } catch (const std::exception& fault) {
         PyErr_SetString(panic_exception, fault.what());
     } catch (...) {
+        if (thread_is_ending()) throw;
         PyErr_SetString(panic_exception, "unexpected internal fault");
     }
     return nullptr;

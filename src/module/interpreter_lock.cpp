@@ -20,9 +20,10 @@ bool thread_is_ending() { return ending; }
 
 void WithoutInterpreterLock::relock(PyThreadState* state) {
     if (ending) return;
+    // The interpreter's C throws nothing of its own: what comes out here is the thread's unwinding.
     try {
         PyEval_RestoreThread(state);
-    } catch (abi::__forced_unwind&) {
+    } catch (...) {
         ending = true;
         throw;
     }

@@ -80,6 +80,15 @@ class Probe:
             ctypes.POINTER(ctypes.c_uint8),
         ]
         lib.velunda_probe_base64.restype = ctypes.c_int
+        lib.velunda_probe_batch.argtypes = (
+            [ctypes.c_uint, ctypes.c_uint]
+            + [ctypes.c_size_t] * 5
+            + [
+                ctypes.c_char_p,
+                ctypes.c_size_t,
+            ]
+        )
+        lib.velunda_probe_batch.restype = ctypes.c_size_t
         self._lib = lib
 
     def transcode(self, schema: str, data: bytes) -> tuple[bool, str, int]:
@@ -143,3 +152,16 @@ class Probe:
 
     def f64_format_failures(self, seed: int, count: int, threads: int) -> int:
         return self._lib.velunda_probe_f64_format_failures(seed, count, threads)
+
+    def batch(self, threads, rows, rows_per_chunk, startable=64, stop_after=0, throw_at=0, request_stop_after=0):
+        """A batch of mixed rows through the batch core: (outcome, chunks consumed, threads that
+        decoded, {row: JSON or message} of the rows consumed)."""
+        capacity = 4096 + 128 * rows
+        out = ctypes.create_string_buffer(capacity)
+        size = self._lib.velunda_probe_batch(
+            threads, startable, rows, rows_per_chunk, stop_after, throw_at, request_stop_after, out, capacity
+        )
+        head, *lines = out.raw[:size].decode().splitlines()
+        outcome, chunks, decoding = head.split()
+        consumed = dict(line.split(" ", 1) for line in lines)
+        return outcome, int(chunks), int(decoding), {int(row): text for row, text in consumed.items()}
