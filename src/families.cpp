@@ -1,5 +1,7 @@
 #include "families.hpp"
 
+#include "family_list.hpp"
+
 namespace velunda {
 
 namespace {

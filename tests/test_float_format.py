@@ -2,7 +2,10 @@
 
 import math
 import os
+import pathlib
 import struct
+import subprocess
+import sys
 
 import numpy as np
 import pytest
@@ -122,3 +125,11 @@ def test_random_binary64_values_read_back_exactly_with_the_reference_digits(prob
 @pytest.mark.skipif(not os.environ.get("VELUNDA_EXHAUSTIVE"), reason="set VELUNDA_EXHAUSTIVE=1 to run")
 def test_a_hundred_million_binary64_values_read_back_exactly_with_the_reference_digits(probe):
     assert probe.f64_format_failures(seed=1, count=100_000_000, threads=os.cpu_count() or 1) == 0
+
+
+def test_the_binary64_power_table_is_what_its_generator_writes():
+    root = pathlib.Path(__file__).resolve().parent.parent
+    generated = subprocess.run(
+        [sys.executable, str(root / "scripts" / "make_powers_of_ten.py")], capture_output=True, text=True, check=True
+    )
+    assert generated.stdout == (root / "src" / "codec" / "powers_of_ten_128.hpp").read_text()

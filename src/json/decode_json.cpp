@@ -3,6 +3,7 @@
 #include <array>
 #include <cstddef>
 
+#include "family_list.hpp"
 #include "json/transcode.hpp"
 
 namespace velunda::json {

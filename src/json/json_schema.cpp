@@ -1,5 +1,6 @@
 #include <initializer_list>
 
+#include "family_list.hpp"
 #include "json/decode_json.hpp"
 #include "json/schema_describer.hpp"
 

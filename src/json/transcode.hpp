@@ -64,24 +64,28 @@ inline char* format_bool(char* out, bool value) {
     return out + 5;
 }
 
-// The number writer of each scalar's value type.
+// The number writer of each scalar's value type, as a type of its own so that every call is
+// direct and inlined.
 template <class Value>
-constexpr auto number_format() {
-    if constexpr (std::is_same_v<Value, bool>)
-        return &format_bool;
-    else if constexpr (std::is_same_v<Value, std::uint16_t>)
-        return &codec::format_u16;
-    else if constexpr (std::is_same_v<Value, std::int16_t>)
-        return &codec::format_i16;
-    else if constexpr (std::is_same_v<Value, float>)
-        return &codec::format_f32;
-    else if constexpr (std::is_same_v<Value, double>)
-        return &codec::format_f64;
-    else if constexpr (std::is_unsigned_v<Value>)
-        return &codec::format_u64;
-    else
-        return &codec::format_i64;
-}
+struct NumberText {
+    char* operator()(char* out, Value value) const {
+        if constexpr (std::is_same_v<Value, bool>) {
+            return format_bool(out, value);
+        } else if constexpr (std::is_same_v<Value, std::uint16_t>) {
+            return codec::format_u16(out, value);
+        } else if constexpr (std::is_same_v<Value, std::int16_t>) {
+            return codec::format_i16(out, value);
+        } else if constexpr (std::is_same_v<Value, float>) {
+            return codec::format_f32(out, value);
+        } else if constexpr (std::is_same_v<Value, double>) {
+            return codec::format_f64(out, value);
+        } else if constexpr (std::is_unsigned_v<Value>) {
+            return codec::format_u64(out, value);
+        } else {
+            return codec::format_i64(out, value);
+        }
+    }
+};
 
 }  // namespace detail
 
@@ -89,16 +93,30 @@ constexpr auto number_format() {
 // goes through a cursor, with the reader copied to a local as well (output bytes may alias
 // anything, so members would be reloaded after every byte written).
 template <class T, class Out>
+Failure emit(Reader& reader, Out& out);
+
+namespace detail {
+
+// A bounded value has no loop of unknown length in it: its whole walk is inlined into one
+// function, which the compiler would not do by itself once many layouts share the walkers.
+template <class T>
+[[gnu::flatten]] Failure emit_bounded(Reader& reader, JsonWriter& writer) {
+    constexpr std::size_t room = JsonOut<T>::max_size;
+    writer.reserve(room);
+    Reader local = reader;
+    TextCursor cursor(writer.cursor(), room);
+    const Failure failure = JsonOut<T>::write(local, cursor);
+    reader.resume_from(local);
+    writer.set_cursor(cursor.at);
+    return failure;
+}
+
+}  // namespace detail
+
+template <class T, class Out>
 Failure emit(Reader& reader, Out& out) {
     if constexpr (std::is_same_v<Out, JsonWriter> && Bounded<T>) {
-        constexpr std::size_t room = JsonOut<T>::max_size;
-        out.reserve(room);
-        Reader local = reader;
-        TextCursor cursor(out.cursor(), room);
-        const Failure failure = JsonOut<T>::write(local, cursor);
-        reader.resume_from(local);
-        out.set_cursor(cursor.at);
-        return failure;
+        return detail::emit_bounded<T>(reader, out);
     } else {
         return JsonOut<T>::write(reader, out);
     }
@@ -122,7 +140,7 @@ struct JsonOut<codec::Scalar<Value, MinWireSize, Read>> {
     static Failure write(Reader& reader, Out& out) {
         Value value;
         if (auto failure = (reader.*Read)(value)) return failure;
-        out.put_formatted(value, detail::number_format<Value>());
+        out.put_formatted(value, detail::NumberText<Value>{});
         return {};
     }
 };
