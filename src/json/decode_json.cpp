@@ -1,5 +1,6 @@
 #include "json/decode_json.hpp"
 
+#include <algorithm>
 #include <array>
 #include <cstddef>
 
@@ -40,21 +41,27 @@ constexpr std::string_view envelope_close = "}}";
 struct JsonLayout {
     std::string_view envelope_open;
     Transcoder transcode;
+    std::size_t least_room;  // for the whole text, when the record's JSON has a bound
 };
 
 struct MakeJsonLayout {
     template <class Family, std::uint64_t Version>
     static constexpr JsonLayout entry() {
-        return {codec::view_of(envelope_open<Family::tag, Version>),
-                &transcode<typename Family::template Payload<Version>>};
+        using Payload = typename Family::template Payload<Version>;
+        constexpr auto& open = envelope_open<Family::tag, Version>;
+        constexpr std::size_t bound = Bounded<Payload> ? JsonOut<Payload>::max_size : 0;
+        return {codec::view_of(open), &transcode<Payload>, open.size() + bound + envelope_close.size()};
     }
 };
 
 constexpr auto json_layouts = per_layout<MakeJsonLayout>();
 
 // Most payloads turn into a few times their size in JSON; starting near that skips the early
-// doublings without reserving much for payloads that fail.
-std::size_t initial_json_capacity(std::size_t payload_size) { return 128 + payload_size * 4; }
+// doublings without reserving much for payloads that fail. A record of bounded JSON gets all it
+// can need at once.
+std::size_t initial_json_capacity(std::size_t payload_size, std::size_t least_room) {
+    return std::max(128 + payload_size * 4, least_room);
+}
 
 class JsonForm final : public OutputForm {
 public:
@@ -62,7 +69,7 @@ public:
 
     codec::Failure read_record(const Layout& layout, codec::Reader& reader) override {
         const JsonLayout& json = json_layouts[layout.index];
-        writer_.reserve(initial_json_capacity(reader.remaining()));
+        writer_.reserve(initial_json_capacity(reader.remaining(), json.least_room));
         writer_.put(json.envelope_open);
         if (auto failure = json.transcode(reader, writer_)) return failure;
         writer_.put(envelope_close);
