@@ -61,9 +61,18 @@ def decode_partition(frame, parser):
 @pytest.fixture(scope="module")
 def dask_client():
     distributed = pytest.importorskip("distributed")
-    with distributed.LocalCluster(n_workers=2, threads_per_worker=1, processes=True, dashboard_address=None) as cluster:
-        with distributed.Client(cluster) as client:
-            yield client
+    # The cluster leaves its workers' settings (MALLOC_TRIM_THRESHOLD_, OMP_NUM_THREADS...) in this
+    # process's environment, where later tests' child processes would inherit them.
+    environment = dict(os.environ)
+    try:
+        with distributed.LocalCluster(
+            n_workers=2, threads_per_worker=1, processes=True, dashboard_address=None
+        ) as cluster:
+            with distributed.Client(cluster) as client:
+                yield client
+    finally:
+        os.environ.clear()
+        os.environ.update(environment)
 
 
 def test_dask_dataframe_through_parse_arrow(dask_client):

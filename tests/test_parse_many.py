@@ -150,9 +150,17 @@ def test_argument_failures(parser, args, kwargs, kind, message):
         assert str(raised.value) == message
 
 
-def test_lone_surrogates_raise_the_interpreters_error(parser):
-    with pytest.raises(UnicodeEncodeError):
-        parser.parse_many("samples", 1, ["\ud800"])
+@pytest.mark.parametrize("index", [0, 3])
+def test_lone_surrogates_raise_the_interpreters_error_naming_the_element(parser, index):
+    texts = ["AhgFAA=="] * 5
+    texts[index] = "AA\ud800"
+    with pytest.raises(UnicodeEncodeError) as raised:
+        parser.parse_many("calibration", 1, texts)
+    assert raised.value.index == index and (raised.value.start, raised.value.end) == (2, 3)
+    assert str(raised.value) == (
+        f"'utf-8' codec can't encode character '\\ud800' in position 2: argument 'texts': element {index}: "
+        "surrogates not allowed"
+    )
 
 
 def test_huge_thread_counts_are_capped(parser):

@@ -28,9 +28,9 @@ void append_inline_failure(std::string& out, const batch::RowFailure& failure) {
 }
 
 // For standard error: "file:7: Parsing failed: ... (at byte 2, water_o2.data)". Messages quote
-// the line's own bytes, which need not be UTF-8: they are made valid first.
+// the line's own bytes, which need be neither UTF-8 nor printable: they are made both first.
 void append_report(std::string& out, const std::string& file_name, const batch::RowFailure& failure) {
-    out += valid_utf8(file_name) + ":" + std::to_string(failure.row) + ": " + valid_utf8(failure.message());
+    out += printable(file_name) + ":" + std::to_string(failure.row) + ": " + printable(failure.message());
     if (failure.problem.empty() && failure.status == Status::failed) {
         if (const auto offset = failure.error.offset()) {
             out += " (at byte " + std::to_string(*offset);

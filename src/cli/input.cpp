@@ -47,11 +47,33 @@ void erase(codec::ByteBuffer& text, std::size_t from, std::size_t to) {
     text.truncate(text.size() - (to - from));
 }
 
-// Adopts the bytes read at [from, end) of the run: counts the lines they end, and drops what
-// belongs to a line too long to keep.
+// Universal newlines: a lone CR ends a line as LF does, so it becomes one; the CR of a CRLF
+// stays (rows drop it). A CR that is the last byte read waits, as the next byte may be its LF.
+void end_lone_carriage_returns(codec::ByteBuffer& text, std::size_t from) {
+    char* const data = const_cast<char*>(text.data());
+    const std::size_t size = text.size();
+    for (std::size_t at = from; at < size;) {
+        const void* found = std::memchr(data + at, '\r', size - at);
+        if (found == nullptr) return;
+        const auto cr = static_cast<std::size_t>(static_cast<const char*>(found) - data);
+        if (cr + 1 < size && data[cr + 1] != '\n') data[cr] = '\n';
+        at = cr + 1;
+    }
+}
+
+// The length a line counts towards the limit: without the CR of its CRLF (or a CR that waits to
+// be one).
+std::size_t counted_length(const codec::ByteBuffer& text, std::size_t start, std::size_t end) {
+    return end - start - (end > start && text.data()[end - 1] == '\r' ? 1 : 0);
+}
+
+// Adopts the bytes read at [from, end) of the run: ends the lines they end, counts them, and
+// drops what belongs to a line too long to keep.
 void LineReader::take(Lines& lines, std::size_t from) {
     codec::ByteBuffer& text = lines.text;
-    std::size_t at = from;
+    // A CR left waiting by the last read is a line's end unless this read begins with its LF.
+    std::size_t at = from > 0 && text.data()[from - 1] == '\r' ? from - 1 : from;
+    end_lone_carriage_returns(text, at);
     while (at < text.size()) {
         const void* found = std::memchr(text.data() + at, '\n', text.size() - at);
         const std::size_t end =
@@ -62,7 +84,7 @@ void LineReader::take(Lines& lines, std::size_t from) {
             dropping_ = found == nullptr;
             continue;
         }
-        if (end - line_start_ > max_line_bytes_) {
+        if (counted_length(text, line_start_, end) > max_line_bytes_) {
             lines.too_long.push_back(next_line_++);
             if (found != nullptr) {
                 erase(text, line_start_, end);  // its '\n' stays, as an empty line

@@ -33,7 +33,7 @@ bool LineSource::open_next() {
     const std::string& input = options_.inputs[next_input_];
     const int fd = input == "-" ? STDIN_FILENO : open(input.c_str(), O_RDONLY | O_CLOEXEC);
     if (fd < 0) {
-        std::fprintf(stderr, "velunda-parse: %s: %s\n", valid_utf8(names_[next_input_]).c_str(), std::strerror(errno));
+        std::fprintf(stderr, "velunda-parse: %s: %s\n", printable(names_[next_input_]).c_str(), std::strerror(errno));
         return false;
     }
     fd_ = fd;
@@ -66,7 +66,7 @@ batch::ChunkStages::Filled LineSource::fill(batch::ChunkRows& rows, bool may_wai
         }
         if (stop.load(std::memory_order_relaxed)) break;
         if (const int error = reader_->error()) {
-            std::fprintf(stderr, "velunda-parse: %s: read error: %s\n", valid_utf8(names_[next_input_]).c_str(),
+            std::fprintf(stderr, "velunda-parse: %s: read error: %s\n", printable(names_[next_input_]).c_str(),
                          std::strerror(error));
             unreadable_ = true;
         }

@@ -25,7 +25,7 @@ namespace {
 using namespace velunda::cli;
 
 int fail(const std::string& what, const std::string& reason) {
-    std::fprintf(stderr, "velunda-parse: %s: %s\n", valid_utf8(what).c_str(), reason.c_str());
+    std::fprintf(stderr, "velunda-parse: %s: %s\n", printable(what).c_str(), reason.c_str());
     return 2;
 }
 
@@ -50,7 +50,7 @@ int print_schema(const Options::SchemaRequest& request) {
         std::fprintf(
             stderr,
             "velunda-parse: no layout for kind '%s' version %llu\nTry 'velunda-parse --help' for more information.\n",
-            valid_utf8(request.kind).c_str(), static_cast<unsigned long long>(request.version));
+            printable(request.kind).c_str(), static_cast<unsigned long long>(request.version));
         return 2;
     }
     out += '\n';
@@ -66,8 +66,10 @@ int convert(const Options& options) {
     }
     if (status != 0) return status;
     if (auto same = input_that_is_output(options.inputs, options.output)) {
-        return fail(options.output.value_or("<stdout>"), "is also an input (" + *same + "); refusing to overwrite it");
+        return fail(options.output.value_or("<stdout>"),
+                    "is also an input (" + printable(*same) + "); refusing to overwrite it");
     }
+    ignore_file_size_signal();
     Output output;
     if (auto problem = output.open(options.output)) return fail(output.name(), *problem);
     const RunResult result = convert_inputs(options, output);

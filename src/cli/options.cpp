@@ -51,7 +51,7 @@ std::optional<Number> parse_number(std::string_view text) {
     return value;
 }
 
-std::string quoted(std::string_view text) { return "'" + valid_utf8(text) + "'"; }
+std::string quoted(std::string_view text) { return "'" + printable(text) + "'"; }
 
 }  // namespace
 
@@ -124,10 +124,11 @@ std::optional<Options> parse_options(int argc, char** argv) {
                 throw UsageError("--jobs needs a number from 1 to 256, not " + quoted(number));
             options.jobs = *jobs;
         } else if (argument == "--schema") {
+            if (options.schema) throw UsageError("--schema is given once");
             const std::string_view kind = value();
             options.schema = Options::SchemaRequest{};
             if (kind != "all") {
-                if (at + 1 >= argc) throw UsageError("--schema " + valid_utf8(kind) + " needs a version");
+                if (at + 1 >= argc) throw UsageError("--schema " + printable(kind) + " needs a version");
                 const std::string_view number = argv[++at];
                 const auto version = parse_version(number);
                 if (!version) {
@@ -145,11 +146,13 @@ std::optional<Options> parse_options(int argc, char** argv) {
         } else if (argument == "-q" || argument == "--quiet") {
             options.quiet = true;
         } else {
-            throw UsageError("unknown option " + valid_utf8(argument));
+            throw UsageError("unknown option " + printable(argument));
         }
     }
     if (options.kind.has_value() != options.version.has_value())
         throw UsageError("--kind and --payload-version go together");
+    if (options.schema && !options.inputs.empty())
+        throw UsageError("--schema takes no input files, not " + quoted(options.inputs.front()));
     if (options.inputs.empty()) options.inputs.emplace_back("-");
     if (options.jobs == 0) options.jobs = batch::usable_cores();
     return options;

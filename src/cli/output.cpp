@@ -26,8 +26,14 @@ extern "C" void remove_temporary_and_die(int signal_number) {
     std::raise(signal_number);
 }
 
+// Every signal that would end the process and can be caught removes the temporary file first
+// (SIGXFSZ is ignored instead: see ignore_file_size_signal). One that was ignored when the
+// command started (nohup) stays ignored.
 void guard_with_signals() {
-    for (const int signal_number : {SIGINT, SIGTERM, SIGHUP, SIGQUIT}) {
+    for (const int signal_number :
+         {SIGINT, SIGTERM, SIGHUP, SIGQUIT, SIGPIPE, SIGALRM, SIGUSR1, SIGUSR2, SIGVTALRM, SIGPROF}) {
+        struct sigaction current{};
+        if (sigaction(signal_number, nullptr, &current) != 0 || current.sa_handler == SIG_IGN) continue;
         struct sigaction action{};
         action.sa_handler = remove_temporary_and_die;
         sigemptyset(&action.sa_mask);
@@ -48,6 +54,22 @@ std::string base_of(const std::string& path) {
     return slash == std::string::npos ? path : path.substr(slash + 1);
 }
 
+// The file that `path` names through any chain of symlinks, dangling ones too: the file the links
+// name is the one written, and a dangling link's target is created.
+std::string followed(std::string path) {
+    for (int hops = 0; hops < 40; ++hops) {
+        struct stat info;
+        if (lstat(path.c_str(), &info) != 0 || !S_ISLNK(info.st_mode)) break;
+        char target[PATH_MAX];
+        const ssize_t size = readlink(path.c_str(), target, sizeof target);
+        if (size <= 0 || static_cast<std::size_t>(size) >= sizeof target) break;
+        const std::string_view next(target, static_cast<std::size_t>(size));
+        path = next.starts_with('/') ? std::string(next) : directory_of(path) + "/" + std::string(next);
+    }
+    char resolved[PATH_MAX];
+    return realpath(path.c_str(), resolved) != nullptr ? std::string(resolved) : path;
+}
+
 }  // namespace
 
 std::optional<std::string> input_that_is_output(const std::vector<std::string>& inputs,
@@ -66,12 +88,24 @@ std::optional<std::string> input_that_is_output(const std::vector<std::string>& 
     return std::nullopt;
 }
 
+void ignore_file_size_signal() { std::signal(SIGXFSZ, SIG_IGN); }
+
 std::optional<std::string> Output::open(const std::optional<std::string>& path) {
     if (!path) return std::nullopt;
     name_ = *path;
-    // A symlink is followed, so that the file it names is the one replaced.
-    char resolved[PATH_MAX];
-    final_path_ = realpath(path->c_str(), resolved) != nullptr ? resolved : *path;
+    // What standard output or standard error already is (/dev/stdout, its own name) is written
+    // through that descriptor as it was opened: appending stays appending, nothing is replaced.
+    struct stat named;
+    if (stat(path->c_str(), &named) == 0) {
+        for (const int standard : {STDOUT_FILENO, STDERR_FILENO}) {
+            struct stat open_file;
+            if (fstat(standard, &open_file) == 0 && same_file(named, open_file)) {
+                fd_ = standard;
+                return std::nullopt;
+            }
+        }
+    }
+    final_path_ = followed(*path);
     struct stat existing;
     const bool exists = stat(final_path_.c_str(), &existing) == 0;
     if (exists && !S_ISREG(existing.st_mode)) {
@@ -80,6 +114,8 @@ std::optional<std::string> Output::open(const std::optional<std::string>& path) 
         final_path_.clear();
         return std::nullopt;
     }
+    // A file the user could not open for writing is not replaced either (the shell's > refuses it).
+    if (exists && faccessat(AT_FDCWD, final_path_.c_str(), W_OK, AT_EACCESS) != 0) return std::strerror(errno);
     temporary_path_ = directory_of(final_path_) + "/." + base_of(final_path_) + ".velunda-XXXXXX";
     if (temporary_path_.size() > PATH_MAX) return std::strerror(ENAMETOOLONG);
     std::memcpy(pending_temporary, temporary_path_.c_str(), temporary_path_.size() + 1);

@@ -11,7 +11,8 @@ namespace velunda::cli {
 // Where the JSON Lines go: standard output, or the -o file. A regular file is written under a
 // temporary name beside it and renamed into place only when the whole run has succeeded, so an
 // interrupted or failed run leaves the old file as it was; a signal that ends the run removes
-// the temporary file. Devices and pipes named by -o are written directly.
+// the temporary file. Devices and pipes named by -o, and whatever standard output or standard
+// error already is, are written directly.
 class Output {
 public:
     Output() = default;
@@ -38,6 +39,10 @@ private:
     std::string final_path_;
     std::string temporary_path_;
 };
+
+// Writes that pass the file size limit (ulimit -f) fail with EFBIG, reported as any failed write,
+// rather than kill the process with SIGXFSZ.
+void ignore_file_size_signal();
 
 // The first input that is the output itself (the same file by device and inode, through any
 // name or symlink, or standard input redirected from it): writing would destroy it.

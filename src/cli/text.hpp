@@ -48,4 +48,30 @@ inline std::string valid_utf8(std::string_view text) {
     return out;
 }
 
+// For standard error: valid UTF-8 with every control character (C0, DEL and C1) written as an
+// escape (\x1b, \u009b), so that no byte of an input can steer the terminal.
+inline std::string printable(std::string_view text) {
+    constexpr char hex[] = "0123456789abcdef";
+    const std::string valid = valid_utf8(text);
+    std::string out;
+    out.reserve(valid.size());
+    for (std::size_t at = 0; at < valid.size(); ++at) {
+        const auto byte = static_cast<unsigned char>(valid[at]);
+        const auto next = at + 1 < valid.size() ? static_cast<unsigned char>(valid[at + 1]) : 0;
+        if (byte < 0x20 || byte == 0x7F) {
+            out += "\\x";
+            out += hex[byte >> 4];
+            out += hex[byte & 0xF];
+        } else if (byte == 0xC2 && next >= 0x80 && next <= 0x9F) {
+            out += "\\u00";
+            out += hex[next >> 4];
+            out += hex[next & 0xF];
+            ++at;
+        } else {
+            out += static_cast<char>(byte);
+        }
+    }
+    return out;
+}
+
 }  // namespace velunda::cli

@@ -14,6 +14,26 @@ namespace {
 constexpr const char* many_parameters[] = {"kind", "version", "texts", "errors", "threads"};
 constexpr Signature many_signature{"BinaryParser.parse_many()", many_parameters, 3, 5};
 
+// The interpreter's UnicodeEncodeError of element `index`, saying which it is: its reason starts
+// "argument 'texts': element 3: " and its `index` is the element's.
+void name_element(Py_ssize_t index) {
+    PyObject *type, *value, *traceback;
+    PyErr_Fetch(&type, &value, &traceback);
+    PyErr_NormalizeException(&type, &value, &traceback);
+    PyObject* reason = value != nullptr ? PyUnicodeEncodeError_GetReason(value) : nullptr;
+    PyObject* named =
+        reason != nullptr ? PyUnicode_FromFormat("argument 'texts': element %zd: %U", index, reason) : nullptr;
+    const char* text = named != nullptr ? PyUnicode_AsUTF8(named) : nullptr;
+    PyObject* position = text != nullptr ? PyLong_FromSsize_t(index) : nullptr;
+    const bool done = position != nullptr && PyUnicodeEncodeError_SetReason(value, text) == 0 &&
+                      PyObject_SetAttrString(value, "index", position) == 0;
+    Py_XDECREF(position);
+    Py_XDECREF(named);
+    Py_XDECREF(reason);
+    if (!done) PyErr_Clear();  // the interpreter's own error stands as it was
+    PyErr_Restore(type, value, traceback);
+}
+
 // The UTF-8 text of each str, read up front; the tuple holding the strs outlives the decode.
 class StrRows final : public batch::RowTexts {
 public:
@@ -35,7 +55,10 @@ public:
             }
             Py_ssize_t size = 0;
             const char* utf8 = PyUnicode_AsUTF8AndSize(item, &size);
-            if (utf8 == nullptr) return false;  // UnicodeEncodeError, as the interpreter raised it
+            if (utf8 == nullptr) {
+                if (PyErr_ExceptionMatches(PyExc_UnicodeEncodeError)) name_element(i);
+                return false;
+            }
             texts_.emplace_back(utf8, static_cast<std::size_t>(size));
             total_bytes_ += static_cast<std::size_t>(size);
         }
