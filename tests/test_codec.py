@@ -1,7 +1,7 @@
 """The wire value readers and JSON value writers, one type at a time, through the codec probe."""
 
 import pytest
-from hypothesis import given
+from hypothesis import given, settings
 from hypothesis import strategies as st
 
 from velunda_model.encoder import f32, i16, i32, i64, seq, u16, u32, u64, varint, zigzag
@@ -217,3 +217,77 @@ def test_string_escaping(probe, text, expected):
 
 def test_every_16_bit_integer_is_written_as_its_decimal(probe):
     assert probe.format_16_bit_failures() == 0
+
+
+# ---- Short arrays of 16-bit varints, read several at a time --------------------------------------
+
+
+def reference_list_of_arrays(data: bytes, width: int, signed: bool):
+    """List<Array<16-bit, width>> read one varint at a time, as the wire rules say: (JSON, bytes
+    read), or (error, where the failing value begins)."""
+    at = 0
+
+    def varint(limit_bytes, last_max):
+        nonlocal at
+        start, value = at, 0
+        for i in range(limit_bytes):
+            if at >= len(data):
+                return None, (END, start)
+            byte = data[at]
+            at += 1
+            value |= (byte & 0x7F) << (7 * i)
+            if not byte & 0x80:
+                if i == limit_bytes - 1 and byte > last_max:
+                    return None, (BAD_VARINT, start)
+                return value, None
+        return None, (BAD_VARINT, start)
+
+    count, failure = varint(10, 1)
+    if failure:
+        return failure
+    arrays = []
+    for _ in range(count):
+        values = []
+        for _ in range(width):
+            raw, failure = varint(3, 3)
+            if failure:
+                return failure
+            values.append((raw >> 1) ^ -(raw & 1) if signed else raw)
+        arrays.append("[" + ",".join(map(str, values)) + "]")
+    return "[" + ",".join(arrays) + "]", at
+
+
+@st.composite
+def varint_runs(draw, width):
+    """A count and as many arrays of varints of every length: mostly one and two bytes, then
+    three-byte and over-long ones (80 00) and the odd bad one; now and then cut short; bytes may
+    follow."""
+    count = draw(st.integers(0, 12))
+    data = varint(count)
+    forms = ["short"] * 5 + ["two"] * 5 + ["three", "long", "bad"]
+    for _ in range(count * width):
+        form = draw(st.sampled_from(forms))
+        if form == "short":
+            data += bytes([draw(st.integers(0, 127))])
+        elif form == "two":
+            data += bytes([draw(st.integers(128, 255)), draw(st.integers(0, 127))])
+        elif form == "three":
+            data += bytes([draw(st.integers(128, 255)), draw(st.integers(128, 255)), draw(st.integers(0, 3))])
+        elif form == "long":
+            data += bytes([0x80, 0x00])
+        else:
+            data += bytes([0xFF, 0xFF, draw(st.integers(4, 255))])
+    if draw(st.booleans()) and draw(st.booleans()):
+        data = data[: draw(st.integers(0, len(data)))]
+    return data + draw(st.binary(max_size=9))
+
+
+@pytest.mark.parametrize("schema,width,signed", [("list_array3_i16", 3, True), ("list_array4_u16", 4, False)])
+@settings(max_examples=300)
+@given(data=st.data())
+def test_short_arrays_read_as_one_varint_at_a_time(probe, schema, width, signed, data):
+    data = data.draw(varint_runs(width))
+    expected, consumed = reference_list_of_arrays(data, width, signed)
+    ok, text, read = probe.transcode(schema, data)
+    assert (text, read) == (expected, consumed)
+    assert ok == (expected not in {END, BAD_VARINT})

@@ -3,6 +3,7 @@
 #include <bit>
 #include <cstddef>
 #include <cstdint>
+#include <cstring>
 #include <type_traits>
 
 #include "codec/failure_path.hpp"
@@ -81,6 +82,29 @@ public:
             }
         }
         return WireError::DeserializeUnexpectedEnd;
+    }
+
+    // Up to four varints of one or two bytes each, from one 8-byte load: false, with nothing read,
+    // when one of them takes more bytes or fewer than 8 remain. The one-by-one reads then give
+    // the exact values, errors and offsets; two-byte varints always fit 16 bits.
+    template <std::size_t Count>
+    bool read_short_varints(std::uint16_t (&out)[Count]) {
+        static_assert(Count >= 1 && Count <= 4 && std::endian::native == std::endian::little);
+        if (remaining() < 8) return false;
+        std::uint64_t word;
+        std::memcpy(&word, pos_, sizeof word);
+        std::uint64_t ends = ~word & 0x8080808080808080;  // a clear high bit ends a varint
+        std::size_t at = 0;
+        for (std::size_t i = 0; i < Count; ++i) {
+            const auto end = static_cast<std::size_t>(std::countr_zero(ends)) / 8;  // 8 when none is left
+            if (end - at > 1) return false;
+            const std::uint64_t bytes = word >> (8 * at);
+            out[i] = static_cast<std::uint16_t>((bytes & 0x7F) | (end != at ? (bytes >> 1) & 0x3F80 : 0));
+            ends &= ends - 1;
+            at = end + 1;
+        }
+        pos_ += at;
+        return true;
     }
 
     template <class SInt>

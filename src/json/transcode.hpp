@@ -238,8 +238,10 @@ private:
     }
 };
 
+namespace detail {
+
 template <class T, std::size_t Count>
-struct JsonOut<codec::Array<T, Count>> {
+struct ArrayOut {
     static constexpr std::size_t max_size = Bounded<T> ? 1 + Count * (JsonOut<T>::max_size + 1) : unbounded;
 
     template <class Out>
@@ -256,6 +258,47 @@ struct JsonOut<codec::Array<T, Count>> {
         return {};
     }
 };
+
+// Short arrays of 16-bit integers (a current profile's velocities): most of their varints take
+// one or two bytes, so the whole array is read from one 8-byte load; the general walk is the
+// reference for anything else (longer varints, the input's end).
+template <class Scalar, std::size_t Count, auto value_of>
+struct ShortArrayOut {
+    using General = ArrayOut<Scalar, Count>;
+    static constexpr std::size_t max_size = General::max_size;
+
+    template <class Out>
+    static Failure write(Reader& reader, Out& out) {
+        std::uint16_t raw[Count];
+        if (!reader.read_short_varints(raw)) return General::write(reader, out);
+        out.put('[');
+        for (std::size_t index = 0; index < Count; ++index) {
+            if (index != 0) out.put(',');
+            out.put_formatted(value_of(raw[index]), NumberText<typename Scalar::value_type>{});
+        }
+        out.put(']');
+        return {};
+    }
+};
+
+constexpr std::int16_t unzigzag(std::uint16_t raw) {
+    return static_cast<std::int16_t>(static_cast<std::uint16_t>((raw >> 1) ^ (0u - (raw & 1u))));
+}
+
+constexpr std::uint16_t as_read(std::uint16_t raw) { return raw; }
+
+}  // namespace detail
+
+template <class T, std::size_t Count>
+struct JsonOut<codec::Array<T, Count>> : detail::ArrayOut<T, Count> {};
+
+template <std::size_t Count>
+    requires(Count <= 4)
+struct JsonOut<codec::Array<codec::I16, Count>> : detail::ShortArrayOut<codec::I16, Count, &detail::unzigzag> {};
+
+template <std::size_t Count>
+    requires(Count <= 4)
+struct JsonOut<codec::Array<codec::U16, Count>> : detail::ShortArrayOut<codec::U16, Count, &detail::as_read> {};
 
 // ---- Records ----------------------------------------------------------------------------------
 

@@ -60,6 +60,7 @@ constexpr NamedSchema schemas[] = {
     {"bounded11_u16", &transcode<BoundedList<U16, 11>>},
     {"array3_u8", &transcode<Array<U8, 3>>},
     {"list_array3_i16", &transcode<List<Array<I16, 3>>>},
+    {"list_array4_u16", &transcode<List<Array<U16, 4>>>},
     {"enum11", &transcode<Enum11>},
     {"pump", &transcode<Pump>},
     {"sentence", &transcode<Sentence>},
