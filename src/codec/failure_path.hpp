@@ -11,7 +11,7 @@ namespace velunda::codec {
 // Where in a record a read failed, gathered while the failure unwinds: each enclosing field,
 // variant and list element adds its step on the way out, innermost first. Nothing is recorded
 // on success, and the steps are left uninitialised until used, so a decode that succeeds pays
-// nothing for them. Schemas nest a dozen steps deep at most; the room is fixed so that a
+// nothing for them. Records nest a dozen steps deep at most; the room is fixed so that a
 // failure never allocates.
 class FailurePath {
 public:

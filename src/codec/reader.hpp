@@ -12,9 +12,9 @@
 namespace velunda::codec {
 
 // A cursor over the decoded payload bytes. Reads only move forward; what lies past the last
-// field a schema asks for is never looked at. A read that fails leaves the cursor where it
+// field a description asks for is never looked at. A read that fails leaves the cursor where it
 // began, so offset() then tells where the failing value starts; with a FailurePath given, the
-// schemas also note on it where in the record that value lies.
+// walkers also note on it where in the record that value lies.
 class Reader {
 public:
     Reader(const std::uint8_t* begin, std::size_t size, FailurePath* failure_path = nullptr)

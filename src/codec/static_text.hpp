@@ -8,7 +8,7 @@
 namespace velunda::codec {
 
 // A string literal usable as a template argument, so that keys and variant names are part of a
-// schema's type and their JSON text can be rendered at compile time.
+// description's type and their JSON text can be rendered at compile time.
 template <std::size_t N>
 struct FixedString {
     char chars[N]{};
