@@ -136,19 +136,22 @@ typename Float::Digits shortest(typename Float::Carrier bits) {
     const Carrier lower = vbl + !even;
     const Carrier upper = vbr - !even;
 
+    // Of the candidates (one digit fewer, or the nearest of this length), the one in the rounding
+    // interval is chosen by masks, not branches: random readings made every branch here a coin
+    // toss for the predictor (and the compiler turns plain conditionals back into branches).
     const Carrier s = vb / 4;
-    if (s >= 10) {
-        const Carrier sp = s / 10;
-        const bool up_inside = lower <= 40 * sp;
-        const bool wp_inside = 40 * sp + 40 <= upper;
-        if (up_inside != wp_inside) return {sp + wp_inside, k + 1};
-    }
+    const Carrier sp = s / 10;
+    const bool up_inside = lower <= 40 * sp;
+    const bool wp_inside = 40 * sp + 40 <= upper;
+    const bool shorter = (s >= 10) & (up_inside != wp_inside);
     const bool u_inside = lower <= 4 * s;
     const bool w_inside = 4 * s + 4 <= upper;
-    if (u_inside != w_inside) return {s + w_inside, k};
     const Carrier middle = 4 * s + 2;
-    const bool round_up = vb > middle || (vb == middle && (s & 1) != 0);
-    return {s + round_up, k};
+    const bool round_up = (vb > middle) | ((vb == middle) & ((s & 1) != 0));
+    const bool one_inside = u_inside != w_inside;
+    const Carrier nearest = s + ((w_inside & one_inside) | (round_up & !one_inside));
+    const Carrier take_shorter = Carrier(0) - Carrier(shorter);
+    return {(nearest & ~take_shorter) | ((sp + wp_inside) & take_shorter), k + static_cast<int>(shorter)};
 }
 
 char* copy_text(char* out, const char* text, std::size_t size) {
@@ -177,30 +180,31 @@ constexpr PlainRange binary64_plain{16, -4};
 
 // Lays out the digits D of a value 0.D x 10^point: plain_limit (at most 16) is the largest
 // point still written without an exponent, small_limit (at least -6) the smallest. `digits`
-// holds digit_buffer_size bytes.
+// holds digit_buffer_size bytes. The exponent form is told apart first, by one comparison: on
+// random readings it is the common case, and each further test would be a coin toss.
 char* lay_out(char* out, const char* digits, int digit_count, int point, int plain_limit, int small_limit) {
+    if (static_cast<unsigned>(point - small_limit) > static_cast<unsigned>(plain_limit - small_limit)) {
+        *out++ = digits[0];
+        if (digit_count > 1) {
+            *out++ = '.';
+            out = move_digits(out, digits + 1, digit_count - 1);
+        }
+        *out++ = 'e';
+        return format_i64(out, point - 1);
+    }
     const int scale = point - digit_count;  // value = D x 10^scale
-    if (scale >= 0 && point <= plain_limit) {
+    if (scale >= 0) {
         out = move_digits(out, digits, digit_count);
         std::memset(out, '0', 16);
         return copy_text(out + scale, ".0", 2);
     }
-    if (point > 0 && point <= plain_limit) {
+    if (point > 0) {
         out = move_digits(out, digits, point);
         *out++ = '.';
         return move_digits(out, digits + point, digit_count - point);
     }
-    if (point <= 0 && point >= small_limit) {
-        std::memcpy(out, "0.000000", 8);
-        return move_digits(out + 2 - point, digits, digit_count);
-    }
-    *out++ = digits[0];
-    if (digit_count > 1) {
-        *out++ = '.';
-        out = move_digits(out, digits + 1, digit_count - 1);
-    }
-    *out++ = 'e';
-    return format_i64(out, point - 1);
+    std::memcpy(out, "0.000000", 8);
+    return move_digits(out + 2 - point, digits, digit_count);
 }
 
 // Zero, NaN and the infinities, or nullptr for every other value.

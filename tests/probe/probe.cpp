@@ -10,6 +10,7 @@
 #include <cstdint>
 #include <cstring>
 #include <random>
+#include <string>
 #include <string_view>
 #include <thread>
 #include <vector>
@@ -97,36 +98,79 @@ ShortestDigits64 reference_digits(Float value) {
     return {significand, exponent};
 }
 
-// The text reads back to the same bits, and its digits are exactly std::to_chars's.
+// The text the layout rules give for std::to_chars's shortest digits D x 10^E of a finite
+// value: plain while the point P = digits + E stays within [smallest_point, largest_point],
+// otherwise in exponent form. Written out rule by rule, as an independent reference.
+template <class Float>
+std::string reference_text(Float value, int largest_point, int smallest_point) {
+    if (value == 0) return std::signbit(value) ? "-0.0" : "0.0";
+    const auto [significand, exponent] = reference_digits(value);
+    const std::string digits = std::to_string(significand);
+    const int count = static_cast<int>(digits.size());
+    const int point = count + exponent;
+    // Appended piece by piece: GCC 12 misreads chains of string + string as overlapping copies.
+    std::string text = std::signbit(value) ? "-" : "";
+    const auto zeros = [&](int count) { text.append(static_cast<std::size_t>(count), '0'); };
+    if (exponent >= 0 && point <= largest_point) {
+        text += digits;
+        zeros(exponent);
+        text += ".0";
+    } else if (point > 0 && point <= largest_point) {
+        text.append(digits, 0, static_cast<std::size_t>(point));
+        text += '.';
+        text.append(digits, static_cast<std::size_t>(point));
+    } else if (point <= 0 && point >= smallest_point) {
+        text += "0.";
+        zeros(-point);
+        text += digits;
+    } else {
+        text += digits[0];
+        if (count > 1) {
+            text += '.';
+            text.append(digits, 1);
+        }
+        text += 'e';
+        text += std::to_string(point - 1);
+    }
+    return text;
+}
+
+// The text is exactly the rules' text for std::to_chars's digits, and reads back to the same bits.
 bool formats_exactly(std::uint32_t bits) {
     const float value = std::bit_cast<float>(bits);
     char text[max_number_chars];
     const char* end = format_f32(text, value);
-    if (!std::isfinite(value)) return std::string_view(text, static_cast<std::size_t>(end - text)) == "null";
+    const std::string_view ours(text, static_cast<std::size_t>(end - text));
+    if (!std::isfinite(value)) return ours == "null";
     float parsed = 0;
     const auto result = std::from_chars(text, end, parsed);
     if (result.ec != std::errc() || result.ptr != end || std::bit_cast<std::uint32_t>(parsed) != bits) return false;
-    if (value == 0) return true;
-    const ShortestDigits ours = shortest_f32_digits(value);
-    const ShortestDigits64 reference = reference_digits(value);
-    return ours.significand == reference.significand && ours.exponent == reference.exponent;
+    if (value != 0) {
+        const ShortestDigits digits = shortest_f32_digits(value);
+        const ShortestDigits64 reference = reference_digits(value);
+        if (digits.significand != reference.significand || digits.exponent != reference.exponent) return false;
+    }
+    return ours == reference_text(value, 13, -5);
 }
 
 // The same for a binary64.
 bool formats_exactly(double value) {
     char text[max_number_chars];
     const char* end = format_f64(text, value);
-    if (!std::isfinite(value)) return std::string_view(text, static_cast<std::size_t>(end - text)) == "null";
+    const std::string_view ours(text, static_cast<std::size_t>(end - text));
+    if (!std::isfinite(value)) return ours == "null";
     double parsed = 0;
     const auto result = std::from_chars(text, end, parsed);
     if (result.ec != std::errc() || result.ptr != end ||
         std::bit_cast<std::uint64_t>(parsed) != std::bit_cast<std::uint64_t>(value)) {
         return false;
     }
-    if (value == 0) return true;
-    const ShortestDigits64 ours = shortest_f64_digits(value);
-    const ShortestDigits64 reference = reference_digits(value);
-    return ours.significand == reference.significand && ours.exponent == reference.exponent;
+    if (value != 0) {
+        const ShortestDigits64 digits = shortest_f64_digits(value);
+        const ShortestDigits64 reference = reference_digits(value);
+        if (digits.significand != reference.significand || digits.exponent != reference.exponent) return false;
+    }
+    return ours == reference_text(value, 16, -4);
 }
 
 // Binary64 values where shortest-digit methods go wrong: every power of two (its lower neighbour
