@@ -178,20 +178,30 @@ struct PlainRange {
 constexpr PlainRange binary32_plain{13, -5};
 constexpr PlainRange binary64_plain{16, -4};
 
-// Lays out the digits D of a value 0.D x 10^point: plain_limit (at most 16) is the largest
-// point still written without an exponent, small_limit (at least -6) the smallest. `digits`
-// holds digit_buffer_size bytes. The exponent form is told apart first, by one comparison: on
-// random readings it is the common case, and each further test would be a coin toss.
-char* lay_out(char* out, const char* digits, int digit_count, int point, int plain_limit, int small_limit) {
+// A float's decimal exponent (|e| < 1000) with its sign: one table word, no branch.
+char* put_exponent(char* out, int exponent) {
+    *out = '-';
+    const bool negative = exponent < 0;
+    const auto magnitude = static_cast<std::uint32_t>(negative ? -exponent : exponent);
+    const std::uint32_t text = detail::short_texts[magnitude];
+    return detail::put_word(out + negative, text, text >> 24);
+}
+
+// Lays out the digits D of a value 0.D x 10^point, which the caller has written at out + 1 with
+// room after them: plain_limit (at most 16) is the largest point still written without an
+// exponent, small_limit (at least -6) the smallest. The exponent form is told apart first, by
+// one comparison: on random readings it is the common case, and it needs the digits where they
+// already are; each further test would be a coin toss.
+char* lay_out(char* out, int digit_count, int point, int plain_limit, int small_limit) {
     if (static_cast<unsigned>(point - small_limit) > static_cast<unsigned>(plain_limit - small_limit)) {
-        *out++ = digits[0];
-        if (digit_count > 1) {
-            *out++ = '.';
-            out = move_digits(out, digits + 1, digit_count - 1);
-        }
+        out[0] = out[1];  // "D.DDDe-7", or "De-7" for one digit
+        out[1] = '.';
+        out += digit_count > 1 ? digit_count + 1 : 1;
         *out++ = 'e';
-        return format_i64(out, point - 1);
+        return put_exponent(out, point - 1);
     }
+    char digits[digit_buffer_size];
+    std::memcpy(digits, out + 1, digit_move);
     const int scale = point - digit_count;  // value = D x 10^scale
     if (scale >= 0) {
         out = move_digits(out, digits, digit_count);
@@ -242,9 +252,8 @@ char* format_f32(char* out, float value) {
     *out = '-';
     out += bits >> 31;
     const auto [significand, exponent] = shortest_f32_digits(value);
-    char digits[digit_buffer_size];
-    const int digit_count = static_cast<int>(format_u64(digits, significand) - digits);
-    return lay_out(out, digits, digit_count, digit_count + exponent, binary32_plain.largest_point,
+    const int digit_count = static_cast<int>(format_u64(out + 1, significand) - (out + 1));
+    return lay_out(out, digit_count, digit_count + exponent, binary32_plain.largest_point,
                    binary32_plain.smallest_point);
 }
 
@@ -254,9 +263,8 @@ char* format_f64(char* out, double value) {
     *out = '-';
     out += bits >> 63;
     const auto [significand, exponent] = shortest_f64_digits(value);
-    char digits[digit_buffer_size];
-    const int digit_count = static_cast<int>(format_u64(digits, significand) - digits);
-    return lay_out(out, digits, digit_count, digit_count + exponent, binary64_plain.largest_point,
+    const int digit_count = static_cast<int>(format_u64(out + 1, significand) - (out + 1));
+    return lay_out(out, digit_count, digit_count + exponent, binary64_plain.largest_point,
                    binary64_plain.smallest_point);
 }
 
