@@ -12,15 +12,10 @@ import time
 
 import pytest
 from test_cli import command, executable_file, run
+from test_cli_safety import GOOD, GOOD_JSON, leftovers
 
-GOOD = "calibration,1,AhgFAA=="
-GOOD_JSON = '{"Calibration":{"V1":{"water_ph":{"data":[12,-3]},"water_o2":{"data":[]}}}}'
 SHORT = "calibration,1,AhgF"
 SHORT_ERROR = "Parsing failed: PostcardError(DeserializeUnexpectedEnd) (at byte 3, water_o2.data)"
-
-
-def leftovers(directory):
-    return sorted(name for name in os.listdir(directory) if name.startswith("."))
 
 
 # ---- -o naming a standard stream ----------------------------------------------------------------
