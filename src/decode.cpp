@@ -62,10 +62,6 @@ std::string failure_message(Status status, const Error& error, std::string_view 
 
 bool is_known_kind(std::string_view kind) { return find_family(kind) != nullptr; }
 
-Error unsupported_version(std::uint64_t version) {
-    return {.kind = Error::Kind::ProtocolVersionNotSupported, .version = version};
-}
-
 std::vector<std::pair<std::string_view, std::uint64_t>> supported_layouts() {
     std::vector<std::pair<std::string_view, std::uint64_t>> all;
     for (const FamilyInfo& family : families()) {
@@ -96,7 +92,7 @@ Status decode_payload(std::string_view kind, std::uint64_t version, std::string_
     }
     const std::optional<Layout> layout = find_layout(*family, version);
     if (!layout) {
-        error = unsupported_version(version);
+        error = {.kind = Error::Kind::ProtocolVersionNotSupported, .version = version};
         return Status::failed;
     }
 

@@ -49,9 +49,6 @@ std::string failure_message(Status status, const Error& error, std::string_view 
 // Whether `kind` names a family: "calibration", "diagnostics" or "samples".
 bool is_known_kind(std::string_view kind);
 
-// The error of a version the family lacks.
-Error unsupported_version(std::uint64_t version);
-
 // Every kind and version that decodes, families in the order of the unknown-kind message.
 std::vector<std::pair<std::string_view, std::uint64_t>> supported_layouts();
 

@@ -3,13 +3,13 @@
 // Every payload family as a type, for the tables of the output forms: `per_layout<Make>()` is
 // `Make::entry<Family, Version>()` for every layout, in the order families.hpp looks them up.
 
-#include <algorithm>
 #include <array>
 #include <cstddef>
 #include <iterator>
 #include <utility>
 
 #include "calibration/calibration.hpp"
+#include "codec/static_text.hpp"
 #include "diagnostics/diagnostics.hpp"
 #include "families.hpp"
 #include "samples/layouts.hpp"
@@ -30,17 +30,9 @@ constexpr auto family_entries() {
     }(std::make_index_sequence<std::size(Family::versions)>{});
 }
 
-template <class Entry, std::size_t... Sizes>
-constexpr auto join(const std::array<Entry, Sizes>&... parts) {
-    std::array<Entry, (Sizes + ...)> joined{};
-    std::size_t at = 0;
-    ((std::copy(parts.begin(), parts.end(), joined.begin() + static_cast<std::ptrdiff_t>(at)), at += Sizes), ...);
-    return joined;
-}
-
 template <class Make, class... Members>
 constexpr auto per_layout(FamilyList<Members...>) {
-    return join(family_entries<Make, Members>()...);
+    return codec::concat(family_entries<Make, Members>()...);
 }
 
 }  // namespace detail

@@ -31,14 +31,14 @@ def test_rows_of_their_own_kind_and_version_in_order(probe, threads, rows_per_ch
 @pytest.mark.parametrize("threads", [1, 2, 7])
 def test_a_consumer_that_says_stop_gets_no_more_chunks(probe, threads):
     outcome, chunks, _, rows = probe.batch(threads, ROWS, 10, stop_after=4)
-    assert (outcome, chunks) == ("ok", 4)
+    assert (outcome, chunks) == ("stopped", 4)
     assert rows == expected_rows(40)
 
 
 @pytest.mark.parametrize("threads", [1, 2, 7])
 def test_a_stop_request_between_chunks_ends_the_batch(probe, threads):
     outcome, chunks, _, rows = probe.batch(threads, ROWS, 10, request_stop_after=3)
-    assert (outcome, chunks) == ("ok", 3)
+    assert (outcome, chunks) == ("stopped", 3)
     assert rows == expected_rows(30)
 
 

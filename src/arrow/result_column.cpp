@@ -63,7 +63,6 @@ std::shared_ptr<const ResultColumn> ResultColumn::decode(std::string_view kind, 
     codec::ByteBuffer json;
     std::string errors;
     batch::SequenceSource source(kind, version, input);
-    bool stopped = false;
     const auto consume = [&](const batch::Chunk& chunk) {
         const auto base = static_cast<std::int64_t>(json.size());
         json.append(chunk.text.text());
@@ -87,14 +86,10 @@ std::shared_ptr<const ResultColumn> ResultColumn::decode(std::string_view kind, 
         }
         return true;
     };
-    const auto go_on = [&] {
-        if (!keep_going || keep_going()) return true;
-        stopped = true;
-        return false;
-    };
-    batch::decode_in_order(
-        {.source = source, .threads = threads, .row_end = {}, .consume = consume, .keep_going = go_on});
-    if (stopped) return nullptr;
+    if (!batch::decode_in_order(
+            {.source = source, .threads = threads, .row_end = {}, .consume = consume, .keep_going = keep_going})) {
+        return nullptr;
+    }
     column->json_null_count_ = json_validity.null_count;
     column->json_validity_ = json_validity.release();
     column->error_null_count_ = error_validity.null_count;

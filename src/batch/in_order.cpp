@@ -21,12 +21,13 @@ public:
         done_.assign(slots_, 0);
     }
 
-    void run(unsigned threads, const ThreadStarter& start) {
+    bool run(unsigned threads, const ThreadStarter& start) {
         const std::size_t useful = std::max<std::size_t>(1, stages_.chunk_count_hint());
         std::vector<std::thread> helpers;
         start_helpers(helpers, std::min<std::size_t>(std::max(threads, 1u), useful) - 1, start);
+        bool completed = false;
         try {
-            lead();
+            completed = lead();
         } catch (...) {
             // Whatever it is (the unwinding of a thread being ended, too), the other threads
             // must be gone before this one's stack is.
@@ -35,6 +36,7 @@ public:
         }
         finish(helpers);
         if (fault_) std::rethrow_exception(fault_);
+        return completed;
     }
 
 private:
@@ -99,19 +101,20 @@ private:
 
     // The calling thread consumes each chunk as soon as it is done, and fills and decodes chunks
     // itself while it waits. It waits for input only when no decoded chunk can be waiting for it.
-    void lead() {
+    // True once every chunk was consumed.
+    bool lead() {
         std::unique_lock lock(mutex_);
         bool fill_deferred = false;  // the input had nothing yet: wait for the chunks in flight
         while (true) {
             changed_.wait(lock,
                           [&] { return stopped_ || next_done() || all_consumed() || (can_fill() && !fill_deferred); });
-            if (stopped_ || all_consumed()) return;
+            if (stopped_ || all_consumed()) return !stopped_;
             if (next_done()) {
                 const std::size_t slot = next_consume_ % slots_;
                 lock.unlock();
                 const bool go_on = stages_.consume(slot) && stages_.keep_going();
                 lock.lock();
-                if (!go_on) return;
+                if (!go_on) return false;
                 done_[slot] = 0;
                 ++next_consume_;
                 fill_deferred = false;
@@ -128,7 +131,7 @@ private:
             lock.unlock();
             const bool go_on = stages_.keep_going();
             lock.lock();
-            if (!go_on) return;
+            if (!go_on) return false;
         }
     }
 
@@ -174,8 +177,8 @@ unsigned usable_cores() {
     return std::max(1u, std::thread::hardware_concurrency());
 }
 
-void run_in_order(ChunkStages& stages, std::size_t slots, unsigned threads, const ThreadStarter& start) {
-    InOrder(stages, slots).run(threads, start);
+bool run_in_order(ChunkStages& stages, std::size_t slots, unsigned threads, const ThreadStarter& start) {
+    return InOrder(stages, slots).run(threads, start);
 }
 
 }  // namespace velunda::batch

@@ -47,9 +47,9 @@ constexpr std::size_t slots_for(unsigned threads) { return 2 * static_cast<std::
 
 // Runs every chunk through the stages on up to `threads` threads, the calling thread among them;
 // a thread that cannot be started leaves the work to those that could. Returns once every chunk
-// was consumed or the batch stopped, with every thread joined; then throws what a stage threw.
-// A thread being unwound (the interpreter ending a daemon thread) is let through once the other
-// threads have been joined.
-void run_in_order(ChunkStages& stages, std::size_t slots, unsigned threads, const ThreadStarter& start = {});
+// was consumed (true) or a stage stopped the batch (false), with every thread joined; throws
+// what a stage threw. A thread being unwound (the interpreter ending a daemon thread) is let
+// through once the other threads have been joined.
+bool run_in_order(ChunkStages& stages, std::size_t slots, unsigned threads, const ThreadStarter& start = {});
 
 }  // namespace velunda::batch

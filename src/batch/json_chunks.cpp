@@ -84,10 +84,10 @@ private:
 
 }  // namespace
 
-void decode_in_order(const JsonBatch& batch) {
+bool decode_in_order(const JsonBatch& batch) {
     const std::size_t slots = slots_for(std::max(batch.threads, 1u));
     JsonStages stages(batch, slots);
-    run_in_order(stages, slots, batch.threads, batch.start_thread);
+    return run_in_order(stages, slots, batch.threads, batch.start_thread);
 }
 
 }  // namespace velunda::batch

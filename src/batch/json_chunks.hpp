@@ -41,8 +41,9 @@ struct JsonBatch {
     ThreadStarter start_thread = {};
 };
 
-// Decodes every row of the batch's source to JSON on the batch core. Throws what a stage threw,
-// once every thread has stopped.
-void decode_in_order(const JsonBatch& batch);
+// Decodes every row of the batch's source to JSON on the batch core: true when every chunk was
+// consumed, false when `consume` or `keep_going` stopped it. Throws what a stage threw, once
+// every thread has stopped.
+bool decode_in_order(const JsonBatch& batch);
 
 }  // namespace velunda::batch

@@ -82,9 +82,10 @@ constexpr char* write_quoted(char* out, std::string_view text) {
     return out;
 }
 
-template <std::size_t... Sizes>
-constexpr std::array<char, (Sizes + ... + 0)> concat(const std::array<char, Sizes>&... parts) {
-    std::array<char, (Sizes + ... + 0)> joined{};
+// Arrays joined end to end: texts rendered at compile time, and tables made of parts.
+template <class T, std::size_t... Sizes>
+constexpr std::array<T, (Sizes + ... + 0)> concat(const std::array<T, Sizes>&... parts) {
+    std::array<T, (Sizes + ... + 0)> joined{};
     std::size_t at = 0;
     ((std::copy(parts.begin(), parts.end(), joined.begin() + static_cast<std::ptrdiff_t>(at)), at += Sizes), ...);
     return joined;

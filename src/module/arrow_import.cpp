@@ -75,7 +75,7 @@ bool decode_columns(std::span<const arrow::TextColumn> columns, std::string_view
             chunks.push_back(std::move(decoded));
         }
     }
-    if (stopped && !PyErr_Occurred()) PyErr_SetString(PyExc_RuntimeError, "the interpreter is shutting down");
+    if (stopped) WithoutInterpreterLock::report_stop();
     return !stopped;
 }
 

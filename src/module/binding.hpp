@@ -7,7 +7,6 @@
 #include <Python.h>
 
 #include <cstdint>
-#include <functional>
 #include <new>
 #include <optional>
 #include <stdexcept>
@@ -17,6 +16,7 @@
 
 #include "decode.hpp"
 #include "json/decode_json.hpp"
+
 namespace velunda::binding {
 
 extern PyTypeObject* parser_type;
@@ -133,6 +133,9 @@ public:
     // thread only, so other threads never take the lock for it. An interpreter that is
     // finalizing stops the batch, so that no worker outlives a thread the interpreter ends.
     bool keep_going();
+    // After a batch that keep_going (or a consumer) stopped: the pending exception stands; with
+    // none, the stop was the interpreter finalizing, and a RuntimeError says so.
+    static void report_stop();
 
 private:
     static void relock(PyThreadState* state);

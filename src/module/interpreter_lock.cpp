@@ -29,6 +29,10 @@ void WithoutInterpreterLock::relock(PyThreadState* state) {
     }
 }
 
+void WithoutInterpreterLock::report_stop() {
+    if (!PyErr_Occurred()) PyErr_SetString(PyExc_RuntimeError, "the interpreter is shutting down");
+}
+
 bool WithoutInterpreterLock::keep_going() {
     if (interpreter_finalizing()) return false;
     if (!main_thread_) return true;

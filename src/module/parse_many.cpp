@@ -119,30 +119,24 @@ PyObject* decode_many(std::string_view kind, std::uint64_t version, const StrRow
     Owned list(PyList_New(static_cast<Py_ssize_t>(rows.size())));
     if (!list) return nullptr;
     ResultList results(list.get(), raise_errors);
-    bool stopped = false;
+    bool completed = false;
     {
         WithoutInterpreterLock unlocked;
         batch::SequenceSource source(kind, version, rows);
         const auto consume = [&](const batch::Chunk& chunk) {
             WithoutInterpreterLock::Relocked relocked(unlocked);
-            stopped = !results.place(chunk);
-            return !stopped;
+            return results.place(chunk);
         };
-        const auto keep_going = [&] {
-            stopped = stopped || !unlocked.keep_going();
-            return !stopped;
-        };
-        batch::decode_in_order(
+        const auto keep_going = [&] { return unlocked.keep_going(); };
+        completed = batch::decode_in_order(
             {.source = source, .threads = threads, .row_end = {}, .consume = consume, .keep_going = keep_going});
     }
+    if (completed) return list.release();
     if (const auto& failure = results.first_failure()) {
         return raise_parse_error(failure->status, failure->error, kind, version, failure->row);
     }
-    if (stopped) {
-        if (!PyErr_Occurred()) PyErr_SetString(PyExc_RuntimeError, "the interpreter is shutting down");
-        return nullptr;
-    }
-    return list.release();
+    WithoutInterpreterLock::report_stop();
+    return nullptr;
 }
 
 }  // namespace

@@ -77,8 +77,9 @@ extern "C" {
 // Decodes `rows` rows in chunks of `rows_per_chunk` on `threads` threads, of which only
 // `startable` extra threads can be started. The consumer stops after chunk `stop_after` (counted
 // from 1; 0 never), throws at chunk `throw_at`, and the stop request is raised after chunk
-// `request_stop_after`. Writes "<outcome> <chunks consumed> <decoding threads>\n" and then one
-// line per row consumed, "<row> <json or message>", to `out`; returns the size it needed.
+// `request_stop_after`. Writes "<outcome> <chunks consumed> <decoding threads>\n" (the outcome
+// ok, stopped or threw), then one line per row consumed, "<row> <json or message>", to `out`;
+// returns the size it needed.
 __attribute__((visibility("default"))) std::size_t velunda_probe_batch(unsigned threads, unsigned startable,
                                                                        std::size_t rows, std::size_t rows_per_chunk,
                                                                        std::size_t stop_after, std::size_t throw_at,
@@ -110,14 +111,15 @@ __attribute__((visibility("default"))) std::size_t velunda_probe_batch(unsigned 
         ++started;
         return std::thread(std::move(body));
     };
-    std::string outcome = "ok";
+    std::string outcome;
     try {
-        batch::decode_in_order({.source = source,
-                                .threads = threads,
-                                .row_end = {},
-                                .consume = consume,
-                                .keep_going = keep_going,
-                                .start_thread = start_thread});
+        const bool completed = batch::decode_in_order({.source = source,
+                                                       .threads = threads,
+                                                       .row_end = {},
+                                                       .consume = consume,
+                                                       .keep_going = keep_going,
+                                                       .start_thread = start_thread});
+        outcome = completed ? "ok" : "stopped";
     } catch (const std::runtime_error& fault) {
         outcome = "threw";
     }
