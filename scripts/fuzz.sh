@@ -1,10 +1,12 @@
 #!/usr/bin/env bash
-# Builds the decode fuzz target with clang (libFuzzer, ASan, UBSan), seeds it with valid payloads
-# of every family and version, and fuzzes for the given number of seconds (default 60).
+# Builds the fuzz targets with clang (libFuzzer, ASan, UBSan): the decoder, seeded with valid
+# payloads of every family and version, fuzzed for the given number of seconds (default 60); then
+# the Arrow import, whose inputs build the producers' structures, for half as long.
 #
 #     bash scripts/fuzz.sh [seconds] [extra libFuzzer flags]
 # A long session: bash scripts/fuzz.sh 1800 -jobs=2 -workers=2
-# The corpus grows in build/fuzz/corpus across runs; a finding is saved as build/fuzz/crash-*.
+# The corpora grow in build/fuzz/corpus and build/fuzz/import-corpus across runs; a finding is
+# saved as build/fuzz/crash-* or build/fuzz/import-crash-*.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 seconds=${1:-60}
@@ -27,3 +29,6 @@ export ASAN_OPTIONS="abort_on_error=1:detect_leaks=1"
 export UBSAN_OPTIONS="print_stacktrace=1:halt_on_error=1"
 "$build/velunda_fuzz_decode" -max_total_time="$seconds" -max_len=4096 -timeout=5 -rss_limit_mb=2048 \
   -print_final_stats=1 -artifact_prefix="$build/" "$@" "$build/corpus" "$build/seeds"
+mkdir -p "$build/import-corpus"
+"$build/velunda_fuzz_arrow_import" -max_total_time="$((seconds / 2))" -max_len=2048 -timeout=5 -rss_limit_mb=2048 \
+  -print_final_stats=1 -artifact_prefix="$build/import-" "$@" "$build/import-corpus"

@@ -101,6 +101,9 @@ public:
     }
     PyObject* get() const { return object_; }
     PyObject* release() { return std::exchange(object_, nullptr); }
+    void reset() {
+        if (!thread_is_ending()) Py_XDECREF(std::exchange(object_, nullptr));
+    }
     explicit operator bool() const { return object_ != nullptr; }
 
 private:
