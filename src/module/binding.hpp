@@ -150,7 +150,10 @@ private:
 // The methods beyond parse.
 PyObject* parse_many(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames);
 PyObject* parse_arrow(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames);
-// Creates the types of parse_arrow's results; false with an exception set on failure.
+PyObject* parse_table(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames);
+PyObject* arrow_schema(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames);
+// Create the types of the Arrow methods' results; false with an exception set on failure.
 bool create_arrow_types();
+bool create_table_types();
 
 }  // namespace velunda::binding

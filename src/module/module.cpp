@@ -134,6 +134,18 @@ PyMethodDef parser_methods[] = {
      "Decodes an Arrow text column (any object with __arrow_c_array__ or __arrow_c_stream__)\n"
      "on `threads` worker threads into an Arrow struct column of json (large_string, null where\n"
      "the row failed or was null) and error (string, the message parse() would raise)."},
+    {"parse_table", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(parse_table)),
+     METH_FASTCALL | METH_KEYWORDS,
+     "parse_table($self, kind, version, column, *, threads=None, flavor='arrow')\n--\n\n"
+     "Decodes an Arrow text column, as parse_arrow() takes it, into typed Arrow record batches:\n"
+     "one column per top-level field of the layout's record, then error (the message parse()\n"
+     "would raise; a failing or null row has every other column null). The result exports\n"
+     "__arrow_c_stream__, one batch per decoded chunk. flavor='spark' makes unsigned integers\n"
+     "signed (u64: decimal128(20, 0)) and variant names plain strings."},
+    {"arrow_schema", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(arrow_schema)),
+     METH_FASTCALL | METH_KEYWORDS,
+     "arrow_schema($self, kind, version, *, flavor='arrow')\n--\n\n"
+     "The Arrow schema parse_table() gives this layout, as an object exporting __arrow_c_schema__."},
     {"__reduce__", parser_reduce, METH_NOARGS, nullptr},
     {nullptr, nullptr, 0, nullptr},
 };
@@ -205,7 +217,7 @@ PyMODINIT_FUNC PyInit_velunda_binary_parser() {
             return nullptr;
         }
     }
-    if (!create_arrow_types() || !add_to_all(module, "BinaryParser") ||
+    if (!create_arrow_types() || !create_table_types() || !add_to_all(module, "BinaryParser") ||
         PyObject_SetAttrString(module, "BinaryParser", reinterpret_cast<PyObject*>(parser_type)) < 0) {
         Py_DECREF(module);
         return nullptr;

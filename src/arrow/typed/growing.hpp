@@ -1,0 +1,104 @@
+#pragma once
+
+// The growing buffers of the typed-column builders: they grow with the values appended (never
+// by a count read from the wire), can be cut back to a mark, and hand their block over whole.
+
+#include <cstddef>
+#include <cstdint>
+#include <cstdlib>
+#include <cstring>
+#include <new>
+#include <type_traits>
+#include <utility>
+
+#include "arrow/typed/built_column.hpp"
+
+namespace velunda::arrow::typed {
+
+template <class T>
+    requires std::is_trivially_copyable_v<T>
+class Values {
+public:
+    Values() = default;
+    Values(const Values&) = delete;
+    Values& operator=(const Values&) = delete;
+    Values(Values&& other) noexcept
+        : data_(std::exchange(other.data_, nullptr)), size_(other.size_), capacity_(other.capacity_) {}
+    ~Values() { std::free(data_); }
+
+    void push(T value) {
+        if (size_ == capacity_) grow(size_ + 1);
+        data_[size_++] = value;
+    }
+    void append(const T* values, std::size_t count) {
+        if (count == 0) return;
+        if (capacity_ - size_ < count) grow(size_ + count);
+        std::memcpy(data_ + size_, values, count * sizeof(T));
+        size_ += count;
+    }
+    std::size_t size() const { return size_; }
+    const T* data() const { return data_; }
+    T* data() { return data_; }
+    void truncate(std::size_t size) { size_ = size; }
+
+    // The block, never null (consumers expect every value buffer, empty or not).
+    Buffer release() {
+        if (data_ == nullptr) grow(1);
+        Buffer block(data_);
+        data_ = nullptr;
+        size_ = capacity_ = 0;
+        return block;
+    }
+
+private:
+    void grow(std::size_t least) {
+        std::size_t capacity = capacity_ < 16 ? 16 : capacity_ * 2;
+        if (capacity < least) capacity = least;
+        void* grown = std::realloc(data_, capacity * sizeof(T));
+        if (grown == nullptr) throw std::bad_alloc();
+        data_ = static_cast<T*>(grown);
+        capacity_ = capacity;
+    }
+
+    T* data_ = nullptr;
+    std::size_t size_ = 0;
+    std::size_t capacity_ = 0;
+};
+
+// Bits, least significant first, as Arrow packs validity and booleans.
+class Bits {
+public:
+    struct Mark {
+        std::size_t count;
+        std::size_t zeros;
+    };
+
+    void push(bool bit) {
+        if (count_ % 8 == 0) bytes_.push(0);
+        std::uint8_t* byte = bytes_.data() + count_ / 8;
+        if (bit) {
+            *byte = static_cast<std::uint8_t>(*byte | (1u << (count_ % 8)));
+        } else {
+            *byte = static_cast<std::uint8_t>(*byte & ~(1u << (count_ % 8)));
+            ++zeros_;
+        }
+        ++count_;
+    }
+    std::size_t zeros() const { return zeros_; }
+    Mark mark() const { return {count_, zeros_}; }
+    void rollback(const Mark& mark) {
+        count_ = mark.count;
+        zeros_ = mark.zeros;
+        bytes_.truncate((count_ + 7) / 8);
+    }
+    Buffer release() { return bytes_.release(); }
+    // A validity bitmap with no zeros is left out, as Arrow allows.
+    Buffer release_validity() { return zeros_ == 0 ? Buffer() : release(); }
+
+private:
+    Values<std::uint8_t> bytes_;
+    std::size_t count_ = 0;
+    std::size_t zeros_ = 0;
+};
+
+}  // namespace velunda::arrow::typed
