@@ -56,6 +56,15 @@ void undictionary(Column& column) {
     column.format = std::string("u");
 }
 
+// A fixed-size list as a list whose offsets step by its size: Spark reads no fixed-size lists.
+void to_variable_list(Column& column) {
+    const auto size = std::stoll(column.format.substr(3));
+    Values<std::int32_t> offsets;
+    for (std::int64_t at = 0; at <= column.length; ++at) offsets.push(static_cast<std::int32_t>(at * size));
+    column.buffers.push_back(offsets.release());
+    column.format = std::string("+l");
+}
+
 }  // namespace
 
 void to_spark(Column& column) {
@@ -69,6 +78,8 @@ void to_spark(Column& column) {
         widen<std::uint32_t, std::int64_t>(column, "l");
     } else if (column.format == "L") {
         to_decimal(column);
+    } else if (column.format.starts_with("+w:")) {
+        to_variable_list(column);
     }
     for (Column& child : column.children) to_spark(child);
 }

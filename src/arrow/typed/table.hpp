@@ -16,7 +16,8 @@
 namespace velunda::arrow::typed {
 
 // "arrow" keeps the wire's types; "spark" is for engines without unsigned or dictionary types:
-// u8 int16, u16 int32, u32 int64, u64 decimal128(20, 0), every dictionary a plain string.
+// u8 int16, u16 int32, u32 int64, u64 decimal128(20, 0), every dictionary a plain string, every
+// fixed-size list a list.
 enum class Flavor : std::uint8_t { arrow, spark };
 
 // A zero-row batch of the layout: its schema.
