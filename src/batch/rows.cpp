@@ -6,18 +6,15 @@ namespace velunda::batch {
 
 namespace {
 
-// A chunk is a run of rows with about this much input: large enough that handing it out costs
-// nothing next to decoding it, small enough that its buffers stay in cache and the threads
-// finish close together.
-constexpr std::size_t chunk_input_bytes = 64 * 1024;
 constexpr std::size_t max_rows_per_chunk = 16 * 1024;
 
 }  // namespace
 
-SequenceSource::SequenceSource(std::string_view kind, std::uint64_t version, const RowTexts& texts)
+SequenceSource::SequenceSource(std::string_view kind, std::uint64_t version, const RowTexts& texts,
+                               std::size_t chunk_bytes)
     : kind_(kind), version_(version), texts_(texts) {
     const std::size_t average = std::max<std::size_t>(1, texts.total_bytes() / std::max<std::size_t>(1, texts.size()));
-    rows_per_chunk_ = std::clamp<std::size_t>(chunk_input_bytes / average, 1, max_rows_per_chunk);
+    rows_per_chunk_ = std::clamp<std::size_t>(chunk_bytes / average, 1, max_rows_per_chunk);
 }
 
 ChunkStages::Filled SequenceSource::fill(ChunkRows& rows, bool, const std::atomic<bool>&) {

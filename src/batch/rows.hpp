@@ -81,7 +81,11 @@ public:
         std::size_t end = 0;
     };
 
-    SequenceSource(std::string_view kind, std::uint64_t version, const RowTexts& texts);
+    // Chunks of about `chunk_bytes` of input each: large enough that handing one out costs
+    // nothing next to decoding it, small enough that its buffers stay in cache and the threads
+    // finish close together.
+    SequenceSource(std::string_view kind, std::uint64_t version, const RowTexts& texts,
+                   std::size_t chunk_bytes = 64 * 1024);
 
     std::unique_ptr<ChunkRows> new_rows() const override { return std::make_unique<Range>(); }
     ChunkStages::Filled fill(ChunkRows& rows, bool may_wait, const std::atomic<bool>& stop) override;

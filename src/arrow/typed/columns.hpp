@@ -54,7 +54,7 @@ constexpr const char* format_of() {
         return "g";
 }
 
-inline Column node(const char* format, std::string name, std::size_t length, Bits& validity) {
+inline Column node(const char* format, std::string name, std::size_t length, Validity& validity) {
     Column column;
     column.format = format;
     column.name = std::move(name);
@@ -101,11 +101,11 @@ template <class Value, std::size_t MinWireSize, Failure (Reader::*Read)(Value&)>
 struct ArrowColumns<codec::Scalar<Value, MinWireSize, Read>> {
     using Stored = std::conditional_t<std::is_same_v<Value, bool>, Bits, Values<Value>>;
     struct Mark {
-        Bits::Mark validity;
+        Validity::Mark validity;
         std::conditional_t<std::is_same_v<Value, bool>, Bits::Mark, std::size_t> values;
     };
 
-    Bits validity;
+    Validity validity;
     Stored values;
     std::size_t length = 0;
 
@@ -193,12 +193,12 @@ template <class T, std::uint64_t Capacity>
 struct ArrowColumns<codec::BasicList<T, Capacity>> {
     using List = codec::BasicList<T, Capacity>;
     struct Mark {
-        Bits::Mark validity;
+        Validity::Mark validity;
         std::size_t offsets;
         typename ArrowColumns<T>::Mark elements;
     };
 
-    Bits validity;
+    Validity validity;
     Values<std::int32_t> offsets;
     ArrowColumns<T> elements;
     std::size_t element_count = 0;
@@ -247,11 +247,11 @@ struct ArrowColumns<codec::BasicList<T, Capacity>> {
 template <class T, std::size_t Count>
 struct ArrowColumns<codec::Array<T, Count>> {
     struct Mark {
-        Bits::Mark validity;
+        Validity::Mark validity;
         typename ArrowColumns<T>::Mark elements;
     };
 
-    Bits validity;
+    Validity validity;
     ArrowColumns<T> elements;
     std::size_t length = 0;
 
@@ -287,11 +287,11 @@ struct ArrowColumns<codec::Array<T, Count>> {
 template <class... Fields>
 struct ArrowColumns<codec::Record<Fields...>> {
     struct Mark {
-        Bits::Mark validity;
+        Validity::Mark validity;
         std::tuple<typename ArrowColumns<typename Fields::Type>::Mark...> fields;
     };
 
-    Bits validity;
+    Validity validity;
     std::tuple<ArrowColumns<typename Fields::Type>...> fields;
     std::size_t length = 0;
 
@@ -348,8 +348,8 @@ private:
 // The variant read, as an index into the names of every variant in declaration order.
 template <class... Variants>
 struct VariantColumn {
-    using Mark = std::pair<Bits::Mark, std::size_t>;
-    Bits validity;
+    using Mark = std::pair<Validity::Mark, std::size_t>;
+    Validity validity;
     Values<std::int8_t> indices;
 
     void push(std::uint32_t discriminant) {
@@ -399,12 +399,12 @@ struct ArrowColumns<codec::Enum<Variants...>> {
     template <class Variant>
     using Content = typename ContentOf<Variant>::type;
     struct Mark {
-        Bits::Mark validity;
+        Validity::Mark validity;
         typename VariantColumn<Variants...>::Mark variant;
         std::tuple<typename Content<Variants>::Mark...> contents;
     };
 
-    Bits validity;
+    Validity validity;
     VariantColumn<Variants...> variant;
     std::tuple<Content<Variants>...> contents;
     std::size_t length = 0;

@@ -101,4 +101,43 @@ private:
     std::size_t zeros_ = 0;
 };
 
+// A validity bitmap made only once a null comes: until then a count of valid values, so that
+// columns without nulls pay one increment a value.
+class Validity {
+public:
+    using Mark = Bits::Mark;
+
+    void push(bool valid) {
+        if (valid && !materialised_) {
+            ++count_;
+            return;
+        }
+        push_bit(valid);
+    }
+    std::size_t zeros() const { return zeros_; }
+    Mark mark() const { return {count_, zeros_}; }
+    void rollback(const Mark& mark) {
+        count_ = mark.count;
+        zeros_ = mark.zeros;
+        if (materialised_) bits_.rollback(mark);
+    }
+    Buffer release_validity() { return zeros_ == 0 ? Buffer() : bits_.release(); }
+
+private:
+    void push_bit(bool valid) {
+        if (!materialised_) {
+            for (std::size_t at = 0; at < count_; ++at) bits_.push(true);
+            materialised_ = true;
+        }
+        bits_.push(valid);
+        ++count_;
+        if (!valid) ++zeros_;
+    }
+
+    Bits bits_;
+    std::size_t count_ = 0;
+    std::size_t zeros_ = 0;
+    bool materialised_ = false;
+};
+
 }  // namespace velunda::arrow::typed

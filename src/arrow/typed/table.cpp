@@ -76,7 +76,7 @@ private:
         validity_.push(valid);
         offsets_.push(detail::list_offset(text_.size()));
     }
-    Bits validity_;
+    Validity validity_;
     Values<std::int32_t> offsets_;
     Values<char> text_;
 };
@@ -170,6 +170,10 @@ private:
     std::vector<Slot> slots_;
 };
 
+// Larger chunks than JSON's: each is a record batch whose every column a consumer imports on its
+// own, so a few hundred rows a batch keep that cost small next to the decode.
+constexpr std::size_t table_chunk_bytes = 1024 * 1024;
+
 }  // namespace
 
 Batch schema_batch(const Layout& layout, Flavor flavor) {
@@ -181,7 +185,7 @@ bool decode_table(const Layout& layout, Flavor flavor, std::span<const TextColum
                   const std::function<bool()>& keep_going, std::vector<Batch>& batches) {
     threads = std::max(threads, 1u);
     for (const TextColumn& column : columns) {
-        batch::SequenceSource source(layout.family->kind, layout.version, column);
+        batch::SequenceSource source(layout.family->kind, layout.version, column, table_chunk_bytes);
         const std::size_t slots = batch::slots_for(threads);
         TableStages stages(source, layout, flavor, slots, keep_going, batches);
         if (!batch::run_in_order(stages, slots, threads)) return false;
