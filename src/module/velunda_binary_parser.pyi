@@ -28,6 +28,21 @@ class DecodedChunkedColumn:
     def __len__(self) -> int: ...
 
 @final
+class DecodedTable:
+    """What parse_table returns: a stream of typed record batches, one per decoded chunk, read by
+    pyarrow.table(result), polars.DataFrame(result) or DuckDB. Not importable."""
+
+    def __arrow_c_stream__(self, requested_schema: object | None = None) -> object: ...
+    def __arrow_c_schema__(self) -> object: ...
+    def __len__(self) -> int: ...
+
+@final
+class TableSchema:
+    """What arrow_schema returns: the schema of a layout's typed table (pyarrow.schema(result))."""
+
+    def __arrow_c_schema__(self) -> object: ...
+
+@final
 class BinaryParser:
     def __init__(self) -> None: ...
     def parse(self, kind: str, version: int, b64_data: str) -> str:
@@ -67,4 +82,19 @@ class BinaryParser:
     def parse_arrow(
         self, kind: str, version: int, column: _ArrowStreamExport, *, threads: int | None = None
     ) -> DecodedChunkedColumn: ...
+    def parse_table(
+        self,
+        kind: str,
+        version: int,
+        column: _ArrowArrayExport | _ArrowStreamExport,
+        *,
+        threads: int | None = None,
+        flavor: Literal["arrow", "spark"] = "arrow",
+    ) -> DecodedTable:
+        """Decodes an Arrow text column into typed record batches: one column per top-level field
+        of the layout's record, then error (the message parse would raise)."""
+        ...
+    def arrow_schema(self, kind: str, version: int, *, flavor: Literal["arrow", "spark"] = "arrow") -> TableSchema:
+        """The Arrow schema parse_table gives this layout."""
+        ...
     def __reduce__(self) -> tuple[Any, tuple[()]]: ...
