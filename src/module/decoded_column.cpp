@@ -6,6 +6,8 @@
 #include <memory>
 #include <utility>
 
+#include "module/capsules.hpp"
+
 namespace velunda::binding {
 
 namespace {
@@ -18,48 +20,6 @@ struct DecodedColumnObject {
 
 PyTypeObject* decoded_column_type = nullptr;          // one array: __arrow_c_array__ and __arrow_c_stream__
 PyTypeObject* decoded_chunked_column_type = nullptr;  // from a stream: __arrow_c_stream__
-
-void schema_capsule_destructor(PyObject* capsule) {
-    auto* schema = static_cast<ArrowSchema*>(PyCapsule_GetPointer(capsule, "arrow_schema"));
-    if (schema == nullptr) return;
-    if (schema->release != nullptr) schema->release(schema);
-    delete schema;
-}
-
-void array_capsule_destructor(PyObject* capsule) {
-    auto* array = static_cast<ArrowArray*>(PyCapsule_GetPointer(capsule, "arrow_array"));
-    if (array == nullptr) return;
-    if (array->release != nullptr) array->release(array);
-    delete array;
-}
-
-void stream_capsule_destructor(PyObject* capsule) {
-    auto* stream = static_cast<ArrowArrayStream*>(PyCapsule_GetPointer(capsule, "arrow_array_stream"));
-    if (stream == nullptr) return;
-    if (stream->release != nullptr) stream->release(stream);
-    delete stream;
-}
-
-// The consumer's requested schema is a hint the interface lets a producer ignore: the column has
-// one form.
-bool accept_requested_schema(PyObject* args, PyObject* kwargs, const char* format) {
-    static const char* keywords[] = {"requested_schema", nullptr};
-    PyObject* requested = nullptr;
-    return PyArg_ParseTupleAndKeywords(args, kwargs, format, const_cast<char**>(keywords), &requested) != 0;
-}
-
-// A capsule that owns the exported structure (its destructor releases and frees it); when no
-// capsule can be made, the structure is released and freed here.
-template <class Struct>
-PyObject* owning_capsule(std::unique_ptr<Struct> exported, const char* name, PyCapsule_Destructor destructor) {
-    Struct* raw = exported.release();
-    PyObject* capsule = PyCapsule_New(raw, name, destructor);
-    if (capsule == nullptr) {
-        raw->release(raw);
-        delete raw;
-    }
-    return capsule;
-}
 
 PyObject* decoded_column_array(PyObject* self, PyObject* args, PyObject* kwargs) {
     if (!accept_requested_schema(args, kwargs, "|O:__arrow_c_array__")) return nullptr;

@@ -7,6 +7,7 @@
 
 #include "arrow/typed/table.hpp"
 #include "module/binding.hpp"
+#include "module/capsules.hpp"
 #include "module/column_input.hpp"
 
 namespace velunda::binding {
@@ -88,36 +89,6 @@ void batches_dealloc(PyObject* self) {
 }
 
 Py_ssize_t table_length(PyObject* self) { return reinterpret_cast<BatchesObject*>(self)->rows; }
-
-template <class Struct>
-void capsule_destructor(PyObject* capsule, const char* name) {
-    auto* value = static_cast<Struct*>(PyCapsule_GetPointer(capsule, name));
-    if (value == nullptr) return;
-    if (value->release != nullptr) value->release(value);
-    delete value;
-}
-void schema_capsule_destructor(PyObject* capsule) { capsule_destructor<ArrowSchema>(capsule, "arrow_schema"); }
-void stream_capsule_destructor(PyObject* capsule) {
-    capsule_destructor<ArrowArrayStream>(capsule, "arrow_array_stream");
-}
-
-template <class Struct>
-PyObject* owning_capsule(std::unique_ptr<Struct> exported, const char* name, PyCapsule_Destructor destructor) {
-    Struct* raw = exported.release();
-    PyObject* capsule = PyCapsule_New(raw, name, destructor);
-    if (capsule == nullptr) {
-        raw->release(raw);
-        delete raw;
-    }
-    return capsule;
-}
-
-// The requested schema is a hint the interface lets a producer ignore.
-bool accept_requested_schema(PyObject* args, PyObject* kwargs, const char* format) {
-    static const char* keywords[] = {"requested_schema", nullptr};
-    PyObject* requested = nullptr;
-    return PyArg_ParseTupleAndKeywords(args, kwargs, format, const_cast<char**>(keywords), &requested) != 0;
-}
 
 PyObject* table_stream(PyObject* self, PyObject* args, PyObject* kwargs) {
     if (!accept_requested_schema(args, kwargs, "|O:__arrow_c_stream__")) return nullptr;
