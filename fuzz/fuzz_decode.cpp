@@ -2,7 +2,9 @@
 // mode, then the payload. The raw mode base64-encodes the payload first, so every input reaches
 // the layouts; the text mode hands the payload over as the base64 text itself. Every outcome is
 // checked: a failure must be one the decoder can report, a success must be ASCII JSON that
-// parses and opens with the envelope of the requested family and version.
+// parses and opens with the envelope of the requested family and version. The same payload is
+// also decoded into typed columns, which must agree: a row exactly when the JSON is a record,
+// else the same message and nulls.
 
 #include <cstddef>
 #include <cstdint>
@@ -12,6 +14,7 @@
 #include <string_view>
 #include <vector>
 
+#include "arrow/typed/table.hpp"
 #include "json/decode_json.hpp"
 
 namespace {
@@ -169,6 +172,30 @@ std::uint64_t version_of(std::uint8_t selector) {
     return selector % 16;
 }
 
+// The typed form of the same payload must agree with the JSON: a row exactly when the JSON is a
+// record, else the same message and nothing but nulls.
+void check_typed_form(std::string_view kind, std::uint64_t version, const std::string& text, const Outcome& outcome,
+                      bool spark) {
+    using velunda::arrow::typed::Flavor;
+    const auto batch = velunda::arrow::typed::decode_row(kind, version, text, spark ? Flavor::spark : Flavor::arrow);
+    if (!batch) return;  // no layout: the JSON said so already
+    if (batch->length != 1) fail("typed batch not of one row", text);
+    const auto& error = batch->children.back();
+    const bool decoded = outcome.status() == Status::ok;
+    if ((error.null_count == 0) == decoded) fail("typed and JSON forms disagree on success", text);
+    for (std::size_t at = 0; at + 1 < batch->children.size(); ++at) {
+        const auto& column = batch->children[at];
+        if (column.length != 1) fail("typed column not of one row", text);
+        if (!decoded && column.null_count != 1) fail("a failed row left a value", text);
+    }
+    if (!decoded) {
+        const auto* offsets = static_cast<const std::int32_t*>(error.buffers[1].data);
+        const std::string_view message(static_cast<const char*>(error.buffers[2].data) + offsets[0],
+                                       static_cast<std::size_t>(offsets[1] - offsets[0]));
+        if (message != outcome.message(kind)) fail("typed and JSON messages differ", message);
+    }
+}
+
 }  // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
@@ -189,6 +216,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
         if (outcome.status() != Status::unknown_kind) fail("unknown kind accepted", text);
         return 0;
     }
+    check_typed_form(kinds[kind_index], version, text, outcome, (data[2] & 4) != 0);
     if (outcome.status() == Status::failed) {
         const Error& error = outcome.error();
         if (raw && error.kind == Error::Kind::B64Error) fail("own base64 refused", text);

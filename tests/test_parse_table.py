@@ -3,6 +3,7 @@ every layout, random records and broken payloads decode to rows that, turned bac
 form, are what parse gives; failing and null rows are null in every column but error; the schema
 of every layout follows its JSON Schema; both flavors; the argument checks."""
 
+import base64
 import json
 
 import pytest
@@ -217,3 +218,32 @@ def test_unsupported_version_carries_parse_attributes(parser):
     with pytest.raises(ValueError) as raised:
         parser.parse_table("samples", 7, pa.array(["AA=="]))
     assert (raised.value.kind, raised.value.version, raised.value.offset) == ("samples", 7, None)
+
+
+def test_hostile_counts_at_every_list_site_end_with_the_input(parser):
+    from test_hardening import HOSTILE_COUNTS, SITES, hostile_payload
+
+    from velunda_model.encoder import b64
+
+    for kind, version, _, lead in SITES:
+        texts = [b64(hostile_payload(lead, count)) for count in HOSTILE_COUNTS]
+        rows = pa.table(parser.parse_table(kind, version, pa.array(texts))).to_pylist()
+        assert [row["error"] for row in rows] == ["Parsing failed: PostcardError(DeserializeUnexpectedEnd)"] * 2
+
+
+def test_a_row_that_fails_late_leaves_nothing_in_any_child(parser):
+    from bench.workloads import typical_payload
+
+    whole = typical_payload(3)
+    cut = base64.b64encode(base64.b64decode(whole)[:-3]).decode()
+    table = pa.table(parser.parse_table("samples", 13, pa.array([whole, cut, whole]))).combine_chunks()
+    assert table.column("error").to_pylist()[1] is not None
+    first, _, third = table.to_pylist()
+    assert first == third
+    # Below the failed row's nulls, every child holds an empty list or a zero, never its data.
+    for column in table.columns[:-1]:
+        array = column.chunk(0)
+        assert not array.is_valid()[1].as_py()
+        for child in array.flatten() if pa.types.is_struct(array.type) else []:
+            value = child[1].as_py()
+            assert value in (None, 0, 0.0, [], False) or (isinstance(value, dict) and not any(value.values())), value

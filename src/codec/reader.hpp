@@ -15,6 +15,13 @@ namespace velunda::codec {
 // field a description asks for is never looked at. A read that fails leaves the cursor where it
 // began, so offset() then tells where the failing value starts; with a FailurePath given, the
 // walkers also note on it where in the record that value lies.
+// The signed value of a zigzag-encoded varint: 0, -1, 1, -2, ... for 0, 1, 2, 3, ...
+template <class SInt>
+constexpr SInt unzigzag(std::make_unsigned_t<SInt> raw) {
+    using UInt = std::make_unsigned_t<SInt>;
+    return static_cast<SInt>(static_cast<UInt>((raw >> 1) ^ (UInt(0) - (raw & 1))));
+}
+
 class Reader {
 public:
     Reader(const std::uint8_t* begin, std::size_t size, FailurePath* failure_path = nullptr)
@@ -112,7 +119,7 @@ public:
         using UInt = std::make_unsigned_t<SInt>;
         UInt raw;
         if (auto failure = read_varint(raw)) return failure;
-        out = static_cast<SInt>(static_cast<UInt>((raw >> 1) ^ (UInt(0) - (raw & 1))));
+        out = unzigzag<SInt>(raw);
         return {};
     }
 

@@ -281,9 +281,7 @@ struct ShortArrayOut {
     }
 };
 
-constexpr std::int16_t unzigzag(std::uint16_t raw) {
-    return static_cast<std::int16_t>(static_cast<std::uint16_t>((raw >> 1) ^ (0u - (raw & 1u))));
-}
+constexpr std::int16_t unzigzag(std::uint16_t raw) { return codec::unzigzag<std::int16_t>(raw); }
 
 constexpr std::uint16_t as_read(std::uint16_t raw) { return raw; }
 

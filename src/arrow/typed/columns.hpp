@@ -6,6 +6,10 @@
 // builders grow only with the values read. A row that fails is cut back to its mark, so nothing
 // of it stays in any child. The row holds exactly what the JSON holds: where the JSON writes
 // null (an absent option, an optional unit, a non-finite float) the value is null.
+//
+// Every builder can append a null (`null`) and a filler (`fill`: a valid zero, an empty list),
+// which is what the children of a null struct or list hold: Arrow reads nothing below a null,
+// and fillers keep the children's validity bitmaps unmade.
 
 #include <cmath>
 #include <cstdint>
@@ -128,6 +132,11 @@ struct ArrowColumns<codec::Scalar<Value, MinWireSize, Read>> {
         values.push(Value{});
         ++length;
     }
+    void fill() {
+        validity.push(true);
+        values.push(Value{});
+        ++length;
+    }
     Mark mark() const {
         if constexpr (std::is_same_v<Value, bool>)
             return {validity.mark(), values.mark()};
@@ -176,6 +185,7 @@ struct ArrowColumns<codec::OptionUnit> {
         return {};
     }
     void null() { ++length; }
+    void fill() { ++length; }
     Mark mark() const { return length; }
     void rollback(Mark mark) { length = mark; }
     Column finish(std::string name) {
@@ -221,9 +231,11 @@ struct ArrowColumns<codec::BasicList<T, Capacity>> {
         ++length;
         return {};
     }
-    void null() {
+    void null() { empty(false); }
+    void fill() { empty(true); }
+    void empty(bool valid) {
         if (offsets.size() == 0) offsets.push(0);
-        validity.push(false);
+        validity.push(valid);
         offsets.push(detail::list_offset(element_count));
         ++length;
     }
@@ -244,8 +256,10 @@ struct ArrowColumns<codec::BasicList<T, Capacity>> {
     }
 };
 
+namespace detail {
+
 template <class T, std::size_t Count>
-struct ArrowColumns<codec::Array<T, Count>> {
+struct ArrayColumns {
     struct Mark {
         Validity::Mark validity;
         typename ArrowColumns<T>::Mark elements;
@@ -263,9 +277,11 @@ struct ArrowColumns<codec::Array<T, Count>> {
         ++length;
         return {};
     }
-    void null() {
-        for (std::size_t index = 0; index < Count; ++index) elements.null();
-        validity.push(false);
+    void null() { placeholder(false); }
+    void fill() { placeholder(true); }
+    void placeholder(bool valid) {
+        for (std::size_t index = 0; index < Count; ++index) elements.fill();
+        validity.push(valid);
         ++length;
     }
     Mark mark() const { return {validity.mark(), elements.mark()}; }
@@ -281,6 +297,64 @@ struct ArrowColumns<codec::Array<T, Count>> {
         return column;
     }
 };
+
+// Short arrays of 16-bit integers (a current profile's velocities) read from one 8-byte load
+// where their varints allow, as the JSON walker reads them; the element-by-element read is the
+// reference for anything else.
+template <class Scalar, std::size_t Count>
+struct ShortArrayColumns : ArrayColumns<Scalar, Count> {
+    using Value = typename Scalar::value_type;
+    Failure read(Reader& reader) {
+        std::uint16_t raw[Count];
+        if (!reader.read_short_varints(raw)) return ArrayColumns<Scalar, Count>::read(reader);
+        Value values[Count];
+        for (std::size_t index = 0; index < Count; ++index) {
+            if constexpr (std::is_signed_v<Value>)
+                values[index] = codec::unzigzag<Value>(raw[index]);
+            else
+                values[index] = raw[index];
+        }
+        auto& elements = this->elements;
+        elements.values.append(values, Count);
+        elements.validity.push_valid(Count);
+        elements.length += Count;
+        this->validity.push(true);
+        ++this->length;
+        return {};
+    }
+};
+
+// Arrays of bytes are their bytes: copied at once when the input holds them all.
+template <std::size_t Count>
+struct ByteArrayColumns : ArrayColumns<codec::U8, Count> {
+    Failure read(Reader& reader) {
+        if (reader.remaining() < Count) return ArrayColumns<codec::U8, Count>::read(reader);
+        auto& elements = this->elements;
+        elements.values.append(reader.mark(), Count);
+        reader.rewind(reader.mark() + Count);
+        elements.validity.push_valid(Count);
+        elements.length += Count;
+        this->validity.push(true);
+        ++this->length;
+        return {};
+    }
+};
+
+}  // namespace detail
+
+template <class T, std::size_t Count>
+struct ArrowColumns<codec::Array<T, Count>> : detail::ArrayColumns<T, Count> {};
+
+template <std::size_t Count>
+struct ArrowColumns<codec::Array<codec::U8, Count>> : detail::ByteArrayColumns<Count> {};
+
+template <std::size_t Count>
+    requires(Count <= 4)
+struct ArrowColumns<codec::Array<codec::I16, Count>> : detail::ShortArrayColumns<codec::I16, Count> {};
+
+template <std::size_t Count>
+    requires(Count <= 4)
+struct ArrowColumns<codec::Array<codec::U16, Count>> : detail::ShortArrayColumns<codec::U16, Count> {};
 
 // ---- Records -----------------------------------------------------------------------------------
 
@@ -310,9 +384,11 @@ struct ArrowColumns<codec::Record<Fields...>> {
     void null_fields() {
         std::apply([](auto&... field) { (field.null(), ...); }, fields);
     }
-    void null() {
-        null_fields();
-        validity.push(false);
+    void null() { placeholder(false); }
+    void fill() { placeholder(true); }
+    void placeholder(bool valid) {
+        std::apply([](auto&... field) { (field.fill(), ...); }, fields);
+        validity.push(valid);
         ++length;
     }
     Mark mark() const {
@@ -360,6 +436,10 @@ struct VariantColumn {
         validity.push(false);
         indices.push(0);
     }
+    void fill() {
+        validity.push(true);
+        indices.push(0);
+    }
     Mark mark() const { return {validity.mark(), indices.size()}; }
     void rollback(const Mark& mark) {
         validity.rollback(mark.first);
@@ -378,6 +458,7 @@ struct NoContent {
     using Mark = char;
     Failure read(Reader&) { return {}; }
     void null() {}
+    void fill() {}
     Mark mark() const { return 0; }
     void rollback(Mark) {}
 };
@@ -420,10 +501,21 @@ struct ArrowColumns<codec::Enum<Variants...>> {
         ++length;
         return {};
     }
+    // Units only: the variant column is the enum's own. With content: the struct's children fill.
     void null() {
-        variant.null();
-        std::apply([](auto&... content) { (content.null(), ...); }, contents);
+        if constexpr (has_content) {
+            variant.fill();
+            std::apply([](auto&... content) { (content.fill(), ...); }, contents);
+        } else {
+            variant.null();
+        }
         validity.push(false);
+        ++length;
+    }
+    void fill() {
+        variant.fill();
+        std::apply([](auto&... content) { (content.fill(), ...); }, contents);
+        validity.push(true);
         ++length;
     }
     Mark mark() const {

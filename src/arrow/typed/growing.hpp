@@ -26,8 +26,9 @@ public:
         : data_(std::exchange(other.data_, nullptr)), size_(other.size_), capacity_(other.capacity_) {}
     ~Values() { std::free(data_); }
 
-    void push(T value) {
-        if (size_ == capacity_) grow(size_ + 1);
+    [[gnu::always_inline]] void push(T value) {
+        if (size_ == capacity_) [[unlikely]]
+            grow(size_ + 1);
         data_[size_++] = value;
     }
     void append(const T* values, std::size_t count) {
@@ -51,7 +52,7 @@ public:
     }
 
 private:
-    void grow(std::size_t least) {
+    [[gnu::noinline]] void grow(std::size_t least) {
         std::size_t capacity = capacity_ < 16 ? 16 : capacity_ * 2;
         if (capacity < least) capacity = least;
         void* grown = std::realloc(data_, capacity * sizeof(T));
@@ -65,7 +66,8 @@ private:
     std::size_t capacity_ = 0;
 };
 
-// Bits, least significant first, as Arrow packs validity and booleans.
+// Bits, least significant first, as Arrow packs validity and booleans; kept in 64-bit words
+// (little-endian, so the words' bytes are Arrow's bytes).
 class Bits {
 public:
     struct Mark {
@@ -74,29 +76,32 @@ public:
     };
 
     void push(bool bit) {
-        if (count_ % 8 == 0) bytes_.push(0);
-        std::uint8_t* byte = bytes_.data() + count_ / 8;
-        if (bit) {
-            *byte = static_cast<std::uint8_t>(*byte | (1u << (count_ % 8)));
-        } else {
-            *byte = static_cast<std::uint8_t>(*byte & ~(1u << (count_ % 8)));
-            ++zeros_;
-        }
+        if (count_ % 64 == 0) words_.push(0);
+        words_.data()[count_ / 64] |= static_cast<std::uint64_t>(bit) << (count_ % 64);
+        zeros_ += bit ? 0 : 1;
         ++count_;
+    }
+    // `count` set bits at once.
+    void push_ones(std::size_t count) {
+        while (count != 0 && count_ % 64 != 0) {
+            push(true);
+            --count;
+        }
+        for (; count >= 64; count -= 64, count_ += 64) words_.push(~std::uint64_t{0});
+        while (count-- != 0) push(true);
     }
     std::size_t zeros() const { return zeros_; }
     Mark mark() const { return {count_, zeros_}; }
     void rollback(const Mark& mark) {
         count_ = mark.count;
         zeros_ = mark.zeros;
-        bytes_.truncate((count_ + 7) / 8);
+        words_.truncate((count_ + 63) / 64);
+        if (count_ % 64 != 0) words_.data()[count_ / 64] &= (std::uint64_t{1} << (count_ % 64)) - 1;
     }
-    Buffer release() { return bytes_.release(); }
-    // A validity bitmap with no zeros is left out, as Arrow allows.
-    Buffer release_validity() { return zeros_ == 0 ? Buffer() : release(); }
+    Buffer release() { return words_.release(); }
 
 private:
-    Values<std::uint8_t> bytes_;
+    Values<std::uint64_t> words_;
     std::size_t count_ = 0;
     std::size_t zeros_ = 0;
 };
@@ -114,6 +119,13 @@ public:
         }
         push_bit(valid);
     }
+    void push_valid(std::size_t count) {
+        if (!materialised_) {
+            count_ += count;
+            return;
+        }
+        while (count-- != 0) push_bit(true);
+    }
     std::size_t zeros() const { return zeros_; }
     Mark mark() const { return {count_, zeros_}; }
     void rollback(const Mark& mark) {
@@ -126,7 +138,7 @@ public:
 private:
     void push_bit(bool valid) {
         if (!materialised_) {
-            for (std::size_t at = 0; at < count_; ++at) bits_.push(true);
+            bits_.push_ones(count_);
             materialised_ = true;
         }
         bits_.push(valid);

@@ -2,6 +2,7 @@
 
 #include <atomic>
 #include <memory>
+#include <optional>
 #include <string>
 
 #include "arrow/typed/columns.hpp"
@@ -95,7 +96,7 @@ Batch assemble(std::vector<Column> fields, ErrorColumn& errors, std::size_t rows
 // Hands each row of a chunk to the layout's columns.
 class TableVisitor final : public batch::RowVisitor, public OutputForm {
 public:
-    explicit TableVisitor(const Layout& layout) : layout_(layout), rows_(table_layouts[layout.index]()) {}
+    explicit TableVisitor(const Layout& layout) : rows_(table_layouts[layout.index]()) {}
 
     void payload(std::size_t, std::string_view kind, std::uint64_t version, std::string_view base64_text) override {
         Error error{};
@@ -127,7 +128,6 @@ public:
     Batch finish(Flavor flavor) { return assemble(rows_->finish(), errors_, count_, flavor); }
 
 private:
-    const Layout& layout_;
     std::unique_ptr<TableRows> rows_;
     ErrorColumn errors_;
     std::size_t count_ = 0;
@@ -179,6 +179,15 @@ constexpr std::size_t table_chunk_bytes = 1024 * 1024;
 Batch schema_batch(const Layout& layout, Flavor flavor) {
     ErrorColumn errors;
     return assemble(table_layouts[layout.index]()->finish(), errors, 0, flavor);
+}
+
+Batch decode_row(std::string_view kind, std::uint64_t version, std::string_view base64_text, Flavor flavor) {
+    const FamilyInfo* family = find_family(kind);
+    const std::optional<Layout> layout = family != nullptr ? find_layout(*family, version) : std::nullopt;
+    if (!layout) return nullptr;
+    TableVisitor visitor(*layout);
+    visitor.payload(0, kind, version, base64_text);
+    return visitor.finish(flavor);
 }
 
 bool decode_table(const Layout& layout, Flavor flavor, std::span<const TextColumn> columns, unsigned threads,

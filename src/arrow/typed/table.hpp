@@ -7,6 +7,7 @@
 #include <cstdint>
 #include <functional>
 #include <span>
+#include <string_view>
 #include <vector>
 
 #include "arrow/text_column.hpp"
@@ -27,5 +28,9 @@ Batch schema_batch(const Layout& layout, Flavor flavor);
 // when `keep_going` stopped it.
 bool decode_table(const Layout& layout, Flavor flavor, std::span<const TextColumn> columns, unsigned threads,
                   const std::function<bool()>& keep_going, std::vector<Batch>& batches);
+
+// One payload as a one-row batch of its layout, for checks that hold the typed form against the
+// JSON; nothing for a kind or version without a layout.
+Batch decode_row(std::string_view kind, std::uint64_t version, std::string_view base64_text, Flavor flavor);
 
 }  // namespace velunda::arrow::typed
