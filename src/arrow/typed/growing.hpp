@@ -3,6 +3,7 @@
 // The growing buffers of the typed-column builders: they grow with the values appended (never
 // by a count read from the wire), can be cut back to a mark, and hand their block over whole.
 
+#include <algorithm>
 #include <cstddef>
 #include <cstdint>
 #include <cstdlib>
@@ -42,10 +43,16 @@ public:
     T* data() { return data_; }
     void truncate(std::size_t size) { size_ = size; }
 
-    // The block, never null (consumers expect every value buffer, empty or not).
+    // The block, never null (consumers expect every value buffer, empty or not), cut to its
+    // size. The size is kept as the first capacity of the next block: a builder reused for the
+    // next chunk grows once rather than by doubling.
     Buffer release() {
         if (data_ == nullptr) grow(1);
+        if (capacity_ - size_ > size_ / 4 + 64) {
+            if (void* cut = std::realloc(data_, (size_ == 0 ? 1 : size_) * sizeof(T))) data_ = static_cast<T*>(cut);
+        }
         Buffer block(data_);
+        hint_ = size_;
         data_ = nullptr;
         size_ = capacity_ = 0;
         return block;
@@ -53,7 +60,7 @@ public:
 
 private:
     [[gnu::noinline]] void grow(std::size_t least) {
-        std::size_t capacity = capacity_ < 16 ? 16 : capacity_ * 2;
+        std::size_t capacity = capacity_ < 16 ? std::max<std::size_t>(16, hint_ + hint_ / 8) : capacity_ * 2;
         if (capacity < least) capacity = least;
         void* grown = std::realloc(data_, capacity * sizeof(T));
         if (grown == nullptr) throw std::bad_alloc();
@@ -64,6 +71,7 @@ private:
     T* data_ = nullptr;
     std::size_t size_ = 0;
     std::size_t capacity_ = 0;
+    std::size_t hint_ = 0;
 };
 
 // Bits, least significant first, as Arrow packs validity and booleans; kept in 64-bit words
@@ -132,6 +140,7 @@ public:
         count_ = mark.count;
         zeros_ = mark.zeros;
         if (materialised_) bits_.rollback(mark);
+        if (count_ == 0) materialised_ = false;  // a builder emptied for its next chunk
     }
     Buffer release_validity() { return zeros_ == 0 ? Buffer() : bits_.release(); }
 

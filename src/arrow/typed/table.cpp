@@ -23,6 +23,7 @@ public:
     // Reads one record; a record that fails leaves nothing but nulls.
     virtual Failure read_row(Reader& reader) = 0;
     virtual void null_row() = 0;
+    // The columns so far; the builders are then empty, ready for the next chunk.
     virtual std::vector<Column> finish() = 0;
 };
 
@@ -39,10 +40,15 @@ public:
         return failure;
     }
     void null_row() override { record_.null_fields(); }
-    std::vector<Column> finish() override { return record_.finish_fields(); }
+    std::vector<Column> finish() override {
+        std::vector<Column> columns = record_.finish_fields();
+        record_.rollback(empty_);
+        return columns;
+    }
 
 private:
     ArrowColumns<Payload> record_;
+    typename ArrowColumns<Payload>::Mark empty_ = record_.mark();
 };
 
 using MakeRows = std::unique_ptr<TableRows> (*)();
@@ -96,7 +102,7 @@ Batch assemble(std::vector<Column> fields, ErrorColumn& errors, std::size_t rows
 // Hands each row of a chunk to the layout's columns.
 class TableVisitor final : public batch::RowVisitor, public OutputForm {
 public:
-    explicit TableVisitor(const Layout& layout) : rows_(table_layouts[layout.index]()) {}
+    explicit TableVisitor(TableRows& rows) : rows_(rows) {}
 
     void payload(std::size_t, std::string_view kind, std::uint64_t version, std::string_view base64_text) override {
         Error error{};
@@ -105,30 +111,30 @@ public:
         if (status == Status::ok) {
             errors_.none();
         } else {
-            if (!read_) rows_->null_row();
+            if (!read_) rows_.null_row();
             errors_.add(failure_message(status, error, kind));
         }
         ++count_;
     }
     void absent(std::size_t) override {
-        rows_->null_row();
+        rows_.null_row();
         errors_.none();
         ++count_;
     }
     void unreadable(std::size_t, std::string problem) override {
-        rows_->null_row();
+        rows_.null_row();
         errors_.add(problem);
         ++count_;
     }
     codec::Failure read_record(const Layout&, codec::Reader& reader) override {
         read_ = true;
-        return rows_->read_row(reader);
+        return rows_.read_row(reader);
     }
 
-    Batch finish(Flavor flavor) { return assemble(rows_->finish(), errors_, count_, flavor); }
+    Batch finish(Flavor flavor) { return assemble(rows_.finish(), errors_, count_, flavor); }
 
 private:
-    std::unique_ptr<TableRows> rows_;
+    TableRows& rows_;
     ErrorColumn errors_;
     std::size_t count_ = 0;
     bool read_ = false;
@@ -139,14 +145,16 @@ public:
     TableStages(batch::SequenceSource& source, const Layout& layout, Flavor flavor, std::size_t slots,
                 const std::function<bool()>& keep_going, std::vector<Batch>& batches)
         : source_(source), layout_(layout), flavor_(flavor), keep_going_(keep_going), batches_(batches) {
-        for (std::size_t i = 0; i < slots; ++i) slots_.push_back({source.new_rows(), nullptr});
+        for (std::size_t i = 0; i < slots; ++i) {
+            slots_.push_back({source.new_rows(), table_layouts[layout.index](), nullptr});
+        }
     }
 
     Filled fill(std::size_t slot, bool may_wait, const std::atomic<bool>& stop) override {
         return source_.fill(*slots_[slot].rows, may_wait, stop);
     }
     void decode(std::size_t slot) override {
-        TableVisitor visitor(layout_);
+        TableVisitor visitor(*slots_[slot].columns);
         source_.visit(*slots_[slot].rows, visitor);
         slots_[slot].batch = visitor.finish(flavor_);
     }
@@ -160,6 +168,7 @@ public:
 private:
     struct Slot {
         std::unique_ptr<batch::ChunkRows> rows;
+        std::unique_ptr<TableRows> columns;  // reused chunk after chunk
         Batch batch;
     };
     batch::SequenceSource& source_;
@@ -172,7 +181,7 @@ private:
 
 // Larger chunks than JSON's: each is a record batch whose every column a consumer imports on its
 // own, so a few hundred rows a batch keep that cost small next to the decode.
-constexpr std::size_t table_chunk_bytes = 1024 * 1024;
+constexpr std::size_t table_chunk_bytes = 8 * 1024 * 1024;
 
 }  // namespace
 
@@ -185,7 +194,8 @@ Batch decode_row(std::string_view kind, std::uint64_t version, std::string_view 
     const FamilyInfo* family = find_family(kind);
     const std::optional<Layout> layout = family != nullptr ? find_layout(*family, version) : std::nullopt;
     if (!layout) return nullptr;
-    TableVisitor visitor(*layout);
+    const auto columns = table_layouts[layout->index]();
+    TableVisitor visitor(*columns);
     visitor.payload(0, kind, version, base64_text);
     return visitor.finish(flavor);
 }
