@@ -179,8 +179,9 @@ private:
     std::vector<Slot> slots_;
 };
 
-// Larger chunks than JSON's: each is a record batch whose every column a consumer imports on its
-// own, so a few hundred rows a batch keep that cost small next to the decode.
+// Larger chunks than JSON's: each is a record batch whose every column a consumer imports and
+// releases on its own, so a few thousand typical rows a batch keep that cost small next to the
+// decode, and the builders grow once per chunk.
 constexpr std::size_t table_chunk_bytes = 8 * 1024 * 1024;
 
 }  // namespace
