@@ -22,11 +22,11 @@ SETUP = textwrap.dedent("""
     method = sys.argv[2]
     threads = None if sys.argv[3] == "all" else int(sys.argv[3])
     parser = BinaryParser()
-    if method == "parse_arrow":
+    if method in ("parse_arrow", "parse_table"):
         import pyarrow as pa
         column = pa.array(texts, pa.string())
         def work():
-            return parser.parse_arrow("samples", 13, column, threads=threads)
+            return getattr(parser, method)("samples", 13, column, threads=threads)
     else:
         def work():
             return parser.parse_many("samples", 13, texts, threads=threads)
@@ -56,7 +56,7 @@ def child(script, *arguments, **options):
 
 
 @pytest.mark.parametrize("threads", [1, "all"])
-@pytest.mark.parametrize("method", ["parse_many", "parse_arrow"])
+@pytest.mark.parametrize("method", ["parse_many", "parse_arrow", "parse_table"])
 def test_ctrl_c_interrupts_a_long_batch_at_once(long_batch, method, threads):
     script = """
         before = threads_running()
@@ -81,7 +81,7 @@ def test_ctrl_c_interrupts_a_long_batch_at_once(long_batch, method, threads):
     assert int(extra_threads) == 0  # every worker joined
 
 
-@pytest.mark.parametrize("method", ["parse_many", "parse_arrow"])
+@pytest.mark.parametrize("method", ["parse_many", "parse_arrow", "parse_table"])
 def test_a_batch_in_a_daemon_thread_never_aborts_the_exit(long_batch, method):
     script = """
         import threading
