@@ -50,12 +50,29 @@ ENDING_SIGNALS = ["SIGINT", "SIGTERM", "SIGHUP", "SIGQUIT", "SIGPIPE", "SIGALRM"
 ENDING_SIGNALS += ["SIGVTALRM", "SIGPROF"]
 
 
+def signal_state() -> str:
+    with open("/proc/self/status") as status:
+        return " ".join(line.strip() for line in status if line.startswith(("SigBlk", "SigIgn")))
+
+
 @pytest.mark.parametrize("name", ENDING_SIGNALS)
 def test_a_signal_that_ends_the_run_leaves_the_old_output_and_no_temporary_file(tmp_path, name):
     target = tmp_path / "out.jsonl"
     target.write_text("old\n")
+    number = getattr(signal, name)
+
+    def default_disposition():
+        # A child inherits ignored and blocked signals; the command must start where a shell
+        # starts it, with this one neither.
+        signal.signal(number, signal.SIG_DFL)
+        signal.pthread_sigmask(signal.SIG_UNBLOCK, [number])
+
     with subprocess.Popen(
-        [command(), "-o", str(target)], stdin=subprocess.PIPE, stdout=subprocess.PIPE, stderr=subprocess.PIPE
+        [command(), "-o", str(target)],
+        stdin=subprocess.PIPE,
+        stdout=subprocess.PIPE,
+        stderr=subprocess.PIPE,
+        preexec_fn=default_disposition,
     ) as process:
         process.stdin.write(f"{GOOD}\n".encode())
         process.stdin.flush()
@@ -63,9 +80,9 @@ def test_a_signal_that_ends_the_run_leaves_the_old_output_and_no_temporary_file(
         while not leftovers(tmp_path) and time.monotonic() < deadline:
             time.sleep(0.01)  # the temporary file is there: the run has begun
         time.sleep(0.2)
-        process.send_signal(getattr(signal, name))
+        process.send_signal(number)
         process.communicate(timeout=30)
-    assert process.returncode == -getattr(signal, name)
+    assert process.returncode == -number, signal_state()
     assert target.read_text() == "old\n"
     assert leftovers(tmp_path) == []
 
