@@ -144,7 +144,7 @@ class TableStages final : public batch::ChunkStages {
 public:
     TableStages(batch::SequenceSource& source, const Layout& layout, Flavor flavor, std::size_t slots,
                 const std::function<bool()>& keep_going, std::vector<Batch>& batches)
-        : source_(source), layout_(layout), flavor_(flavor), keep_going_(keep_going), batches_(batches) {
+        : source_(source), flavor_(flavor), keep_going_(keep_going), batches_(batches) {
         for (std::size_t i = 0; i < slots; ++i) {
             slots_.push_back({source.new_rows(), table_layouts[layout.index](), nullptr});
         }
@@ -172,7 +172,6 @@ private:
         Batch batch;
     };
     batch::SequenceSource& source_;
-    const Layout& layout_;
     Flavor flavor_;
     const std::function<bool()>& keep_going_;
     std::vector<Batch>& batches_;
