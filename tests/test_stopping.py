@@ -24,7 +24,8 @@ SETUP = textwrap.dedent("""
     parser = BinaryParser()
     if method in ("parse_arrow", "parse_table"):
         import pyarrow as pa
-        column = pa.array(texts, pa.string())
+        # The Arrow ways decode several times faster: the same array four times over, uncopied.
+        column = pa.chunked_array([pa.array(texts, pa.string())] * 4)
         def work():
             return getattr(parser, method)("samples", 13, column, threads=threads)
     else:
