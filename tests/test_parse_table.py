@@ -177,11 +177,15 @@ def test_every_schema_follows_its_json_schema(parser, json_schemas, kind, versio
 
 
 def test_variant_dictionaries_hold_every_name_in_declaration_order(parser, json_schemas):
-    schema = pa.schema(parser.arrow_schema("samples", 13))
-    table = pa.table(parser.parse_table("samples", 13, pa.array([], pa.string())))
-    assert table.num_rows == 0 and table.schema == schema
-    pump = schema.field("water_pump1").type
-    assert pump.field("variant").type == pa.dictionary(pa.int8(), pa.string())
+    from bench.workloads import typical_payload
+
+    record = json_schemas["samples/13"]["properties"]["Samples"]["properties"]["V13"]["properties"]
+    _, names, _ = expected_type(record["water_pump1"], "arrow")
+    table = pa.table(parser.parse_table("samples", 13, pa.array([typical_payload(1)]))).combine_chunks()
+    variant = table.column("water_pump1").chunk(0).field("variant")
+    assert variant.dictionary.to_pylist() == names
+    empty = pa.table(parser.parse_table("samples", 13, pa.array([], pa.string())))
+    assert empty.num_rows == 0 and empty.schema == pa.schema(parser.arrow_schema("samples", 13))
 
 
 @pytest.mark.parametrize(

@@ -71,9 +71,10 @@ def test_duckdb_sql_on_nested_fields():
     texts = typical_texts(20)
     result = parser.parse_table("samples", 13, pa.array(texts))  # noqa: F841  (DuckDB finds it by name)
     rows = duckdb.sql("select imu.acc[1].x as x, water_ph.r as r, error from result").fetchall()
-    for (x, r, error), record in zip(rows, expected_records(texts), strict=True):
+    for (x, r, error), record, text in zip(rows, expected_records(texts), texts, strict=True):
         if record is None:
-            assert x is None and r is None and error is not None or texts[rows.index((x, r, error))] is None
+            assert (x, r) == (None, None)
+            assert (error is None) == (text is None)
         else:
             assert x == (record["imu"]["acc"][0]["x"] if record["imu"]["acc"] else None)
             assert r == record["water_ph"]["r"] and error is None

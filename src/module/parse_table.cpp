@@ -46,15 +46,12 @@ bool read_flavor(PyObject* object, Flavor& flavor) {
 
 // The layout a table method decodes: an unknown kind raises as parse does, and a version the
 // family lacks at once, since a column has no schema to fill.
-const FamilyInfo* find_table_family(std::string_view kind, std::uint64_t version) {
-    const FamilyInfo* family = find_family(kind);
-    if (family == nullptr) raise_unknown_kind(kind, version);
-    return family;
-}
-
 bool find_table_layout(std::string_view kind, std::uint64_t version, Layout& layout) {
-    const FamilyInfo* family = find_table_family(kind, version);
-    if (family == nullptr) return false;
+    const FamilyInfo* family = find_family(kind);
+    if (family == nullptr) {
+        raise_unknown_kind(kind, version);
+        return false;
+    }
     const auto found = find_layout(*family, version);
     if (!found) {
         raise_parse_error(Status::failed, Error{.kind = Error::Kind::ProtocolVersionNotSupported, .version = version},
