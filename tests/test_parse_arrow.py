@@ -3,6 +3,9 @@ gives it; read back by pyarrow, polars and DuckDB; nulls, slices, chunks, empty 
 columns of other types and malformed buffers refused."""
 
 import gc
+import subprocess
+import sys
+import textwrap
 
 import pytest
 from hypothesis import given, settings
@@ -93,6 +96,45 @@ def test_many_work_units_across_threads(parser):
     expected = expected_rows(parser, "calibration", 1, texts[:3]) * 40_000
     for threads in (1, 2, 5):
         assert rows_of(parser.parse_arrow("calibration", 1, pa.array(texts), threads=threads)) == expected
+
+
+def test_results_stay_whole_while_freed_results_pages_are_reused(parser):
+    # A dropped result's pages go to the next call, which may need fewer or more of them; a
+    # result still held keeps its own.
+    def column(rows):
+        return pa.array(["AhgFAA==", None, "AhgF", "QR=="] * rows)
+
+    held = pa.array(parser.parse_arrow("calibration", 1, column(60_000), threads=2))
+    dropped = pa.array(parser.parse_arrow("calibration", 1, column(50_000), threads=2))
+    del dropped
+    gc.collect()
+    for rows in (10, 90_000, 3):  # into the freed pages, grown past them, cut back to a few
+        result = pa.array(parser.parse_arrow("calibration", 1, column(rows), threads=2))
+        assert result.to_pylist() == expected_rows(parser, "calibration", 1, ["AhgFAA==", None, "AhgF", "QR=="]) * rows
+        del result
+        gc.collect()
+    assert held.to_pylist() == expected_rows(parser, "calibration", 1, ["AhgFAA==", None, "AhgF", "QR=="]) * 60_000
+
+
+def test_an_address_space_limit_is_a_memory_error_and_the_module_recovers():
+    # Capped a little above what the process holds: the column's text cannot grow to its size.
+    script = textwrap.dedent("""
+        import resource
+        import pyarrow as pa
+        from velunda_binary_parser import BinaryParser
+        parser = BinaryParser()
+        big = pa.array(["AhgFAA=="] * 3_000_000)
+        with open("/proc/self/status") as status:
+            used = next(int(line.split()[1]) for line in status if line.startswith("VmSize:")) * 1024
+        resource.setrlimit(resource.RLIMIT_AS, (used + 96 * 2**20, resource.RLIM_INFINITY))
+        try:
+            pa.array(parser.parse_arrow("calibration", 1, big, threads=1))
+        except MemoryError:
+            print("MemoryError")
+        print(pa.array(parser.parse_arrow("calibration", 1, pa.array(["AhgFAA=="]))).to_pylist()[0]["json"])
+    """)
+    result = subprocess.run([sys.executable, "-c", script], capture_output=True, text=True, check=True)
+    assert result.stdout.splitlines() == ["MemoryError", CALIBRATION_JSON]
 
 
 def test_chunked_input_gives_a_chunked_result(parser):

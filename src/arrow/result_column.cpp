@@ -9,6 +9,7 @@
 #include <string>
 #include <utility>
 
+#include "arrow/column_text.hpp"
 #include "batch/json_chunks.hpp"
 
 namespace velunda::arrow {
@@ -59,8 +60,8 @@ std::shared_ptr<const ResultColumn> ResultColumn::decode(std::string_view kind, 
     column->json_offsets_[0] = 0;
     column->error_offsets_[0] = 0;
 
-    // The JSON grows by realloc, which moves large buffers by remapping their pages, not copying.
-    codec::ByteBuffer json;
+    // A guess at the JSON's size: room it does not use is address space only.
+    ColumnText json(2 * input.total_bytes() + 1024 * 1024);
     std::string errors;
     batch::SequenceSource source(kind, version, input);
     const auto consume = [&](const batch::Chunk& chunk) {
@@ -87,7 +88,12 @@ std::shared_ptr<const ResultColumn> ResultColumn::decode(std::string_view kind, 
         return true;
     };
     if (!batch::decode_in_order(
-            {.source = source, .threads = threads, .row_end = {}, .consume = consume, .keep_going = keep_going})) {
+            {.source = source,
+             .threads = threads,
+             .row_end = {},
+             .consume = consume,
+             .keep_going = keep_going,
+             .decoded = [&json](const batch::Chunk& chunk) { json.fault_in(chunk.text.size()); }})) {
         return nullptr;
     }
     column->json_null_count_ = json_validity.null_count;
@@ -96,16 +102,17 @@ std::shared_ptr<const ResultColumn> ResultColumn::decode(std::string_view kind, 
     column->error_validity_ = error_validity.release();
     column->error_text_ = static_cast<char*>(allocate(errors.size()));
     if (!errors.empty()) std::memcpy(column->error_text_, errors.data(), errors.size());
-    // Consumers expect a data buffer even when every row is null or empty.
-    if (!json.reserve(1)) throw std::bad_alloc();
-    column->json_text_ = json.release();
+    // Consumers expect a data buffer even when every row is null or empty: a mapping always has a page.
+    const MappedText text = json.release();
+    column->json_text_ = text.data;
+    column->json_mapped_ = text.mapped;
     return column;
 }
 
 ResultColumn::~ResultColumn() {
     std::free(json_validity_);
     std::free(json_offsets_);
-    std::free(json_text_);
+    MappedText::free(json_text_, json_mapped_);
     std::free(error_validity_);
     std::free(error_offsets_);
     std::free(error_text_);

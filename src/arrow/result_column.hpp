@@ -18,7 +18,8 @@ namespace velunda::arrow {
 class ResultColumn {
 public:
     // Decodes every row of `input` on `threads` threads, the JSON appended to the json child's
-    // buffer chunk by chunk as the rows come in order; `keep_going` is asked between chunks on
+    // buffer chunk by chunk as the rows come in order (its pages faulted in by the workers);
+    // `keep_going` is asked between chunks on
     // the calling thread (a stop request makes the result null). Throws std::overflow_error
     // when the messages outgrow a string column (2 GiB).
     static std::shared_ptr<const ResultColumn> decode(std::string_view kind, std::uint64_t version,
@@ -39,7 +40,8 @@ private:
     std::int64_t json_null_count_ = 0;
     std::uint8_t* json_validity_ = nullptr;
     std::int64_t* json_offsets_ = nullptr;
-    char* json_text_ = nullptr;
+    char* json_text_ = nullptr;  // mapped pages: MappedText
+    std::size_t json_mapped_ = 0;
     std::int64_t error_null_count_ = 0;
     std::uint8_t* error_validity_ = nullptr;
     std::int32_t* error_offsets_ = nullptr;

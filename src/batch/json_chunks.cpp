@@ -71,6 +71,7 @@ public:
         Chunk& chunk = chunks_[slot];
         JsonRows rows(chunk, batch_.row_end);
         batch_.source.visit(*chunk.rows, rows);
+        if (batch_.decoded) batch_.decoded(chunk);
     }
 
     bool consume(std::size_t slot) override { return batch_.consume(chunks_[slot]); }

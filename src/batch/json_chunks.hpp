@@ -38,6 +38,8 @@ struct JsonBatch {
     std::function<bool(const Chunk&)> consume;
     // Asked on the calling thread between chunks; false stops the batch.
     std::function<bool()> keep_going = {};
+    // Told on the decoding thread, of each chunk it has just decoded.
+    std::function<void(const Chunk&)> decoded = {};
     ThreadStarter start_thread = {};
 };
 

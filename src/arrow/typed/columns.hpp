@@ -127,12 +127,12 @@ struct ArrowColumns<codec::Scalar<Value, MinWireSize, Read>> {
         ++length;
         return {};
     }
-    void null() {
+    [[gnu::always_inline]] void null() {
         validity.push(false);
         values.push(Value{});
         ++length;
     }
-    void fill() {
+    [[gnu::always_inline]] void fill() {
         validity.push(true);
         values.push(Value{});
         ++length;
@@ -307,15 +307,14 @@ struct ShortArrayColumns : ArrayColumns<Scalar, Count> {
     Failure read(Reader& reader) {
         std::uint16_t raw[Count];
         if (!reader.read_short_varints(raw)) return ArrayColumns<Scalar, Count>::read(reader);
-        Value values[Count];
+        auto& elements = this->elements;
+        Value* const values = elements.values.extend(Count);
         for (std::size_t index = 0; index < Count; ++index) {
             if constexpr (std::is_signed_v<Value>)
                 values[index] = codec::unzigzag<Value>(raw[index]);
             else
                 values[index] = raw[index];
         }
-        auto& elements = this->elements;
-        elements.values.append(values, Count);
         elements.validity.push_valid(Count);
         elements.length += Count;
         this->validity.push(true);

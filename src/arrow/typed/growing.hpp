@@ -38,6 +38,15 @@ public:
         std::memcpy(data_ + size_, values, count * sizeof(T));
         size_ += count;
     }
+    // Room for `count` more values, which the caller writes in place (values staged on the stack
+    // and copied would be read back before their narrow stores retire).
+    [[gnu::always_inline]] T* extend(std::size_t count) {
+        if (capacity_ - size_ < count) [[unlikely]]
+            grow(size_ + count);
+        T* room = data_ + size_;
+        size_ += count;
+        return room;
+    }
     std::size_t size() const { return size_; }
     const T* data() const { return data_; }
     T* data() { return data_; }
