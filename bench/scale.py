@@ -97,7 +97,11 @@ def main() -> int:
             typical["parse_many, 1 thread"] / typical[every_core],
             1.8,
         ),
-        ("parse_arrow >= 1.3 x parse_many, typical", typical[every_core] / typical[f"parse_arrow, {CORES} threads"], 1.3),
+        (
+            "parse_arrow >= 1.3 x parse_many, typical",
+            typical[every_core] / typical[f"parse_arrow, {CORES} threads"],
+            1.3,
+        ),
         ("parse_arrow >= parse_many, tiny", tiny[every_core] / tiny[f"parse_arrow, {CORES} threads"], 1.0),
     ]
     print()

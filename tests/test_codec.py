@@ -291,3 +291,14 @@ def test_short_arrays_read_as_one_varint_at_a_time(probe, schema, width, signed,
     ok, text, read = probe.transcode(schema, data)
     assert (text, read) == (expected, consumed)
     assert ok == (expected not in {END, BAD_VARINT})
+
+
+@pytest.mark.parametrize("schema,width,signed", [("list_array3_i16", 3, True), ("list_array4_u16", 4, False)])
+def test_short_arrays_write_every_one_and_two_byte_varint(probe, schema, width, signed):
+    raws = list(range(1 << 14))
+    raws += [0] * (-len(raws) % width)
+    data = varint(len(raws) // width)
+    for raw in raws:
+        data += bytes([raw]) if raw < 0x80 else bytes([0x80 | (raw & 0x7F), raw >> 7])
+    expected, consumed = reference_list_of_arrays(data, width, signed)
+    assert probe.transcode(schema, data) == (True, expected, consumed)

@@ -79,6 +79,31 @@ inline char* format_below_1000000000(char* out, std::uint32_t value) {
 
 char* format_u64_wide(char* out, std::uint64_t value);
 
+// Every value a varint of one or two bytes holds (below 2^14), as the text of the integer it
+// stands for (itself, or its zigzag decoding) in the low bytes of a word and the length in the
+// top byte: a current profile's velocities are written one load and one store each.
+template <bool Zigzag>
+inline constexpr auto short_varint_texts = [] {
+    std::array<std::uint64_t, 1 << 14> texts{};
+    for (std::uint32_t raw = 0; raw < texts.size(); ++raw) {
+        const bool negative = Zigzag && (raw & 1) != 0;
+        std::uint32_t magnitude = !Zigzag ? raw : negative ? (raw >> 1) + 1 : raw >> 1;
+        char digits[8]{};
+        std::uint64_t length = 0;
+        do {
+            digits[length++] = static_cast<char>('0' + magnitude % 10);
+            magnitude /= 10;
+        } while (magnitude != 0);
+        if (negative) digits[length++] = '-';
+        std::uint64_t text = length << 56;
+        for (std::uint64_t at = 0; at < length; ++at) {
+            text |= std::uint64_t{static_cast<unsigned char>(digits[length - 1 - at])} << (8 * at);
+        }
+        texts[raw] = text;
+    }
+    return texts;
+}();
+
 // Below 10^6 (every 16-bit magnitude) without a branch on the length: both layouts are built and
 // one chosen by conditional moves, then stored as one 8-byte word. Random readings (a current
 // profile's velocities) mispredicted the branch on most values.

@@ -260,9 +260,10 @@ struct ArrayOut {
 };
 
 // Short arrays of 16-bit integers (a current profile's velocities): most of their varints take
-// one or two bytes, so the whole array is read from one 8-byte load; the general walk is the
-// reference for anything else (longer varints, the input's end).
-template <class Scalar, std::size_t Count, auto value_of>
+// one or two bytes, so the whole array is read from one 8-byte load and each value's text taken
+// from the table of every such varint's; the general walk is the reference for anything else
+// (longer varints, the input's end).
+template <class Scalar, std::size_t Count, bool Zigzag>
 struct ShortArrayOut {
     using General = ArrayOut<Scalar, Count>;
     static constexpr std::size_t max_size = General::max_size;
@@ -274,16 +275,17 @@ struct ShortArrayOut {
         out.put('[');
         for (std::size_t index = 0; index < Count; ++index) {
             if (index != 0) out.put(',');
-            out.put_formatted(value_of(raw[index]), NumberText<typename Scalar::value_type>{});
+            out.put_formatted(raw[index], [](char* at, std::uint16_t value) {
+                VELUNDA_ASSERT(value < codec::detail::short_varint_texts<Zigzag>.size());
+                const std::uint64_t text = codec::detail::short_varint_texts<Zigzag>[value];
+                std::memcpy(at, &text, sizeof text);
+                return at + (text >> 56);
+            });
         }
         out.put(']');
         return {};
     }
 };
-
-constexpr std::int16_t unzigzag(std::uint16_t raw) { return codec::unzigzag<std::int16_t>(raw); }
-
-constexpr std::uint16_t as_read(std::uint16_t raw) { return raw; }
 
 }  // namespace detail
 
@@ -292,11 +294,11 @@ struct JsonOut<codec::Array<T, Count>> : detail::ArrayOut<T, Count> {};
 
 template <std::size_t Count>
     requires(Count <= 4)
-struct JsonOut<codec::Array<codec::I16, Count>> : detail::ShortArrayOut<codec::I16, Count, &detail::unzigzag> {};
+struct JsonOut<codec::Array<codec::I16, Count>> : detail::ShortArrayOut<codec::I16, Count, true> {};
 
 template <std::size_t Count>
     requires(Count <= 4)
-struct JsonOut<codec::Array<codec::U16, Count>> : detail::ShortArrayOut<codec::U16, Count, &detail::as_read> {};
+struct JsonOut<codec::Array<codec::U16, Count>> : detail::ShortArrayOut<codec::U16, Count, false> {};
 
 // ---- Records ----------------------------------------------------------------------------------
 
