@@ -76,6 +76,7 @@ ColumnText::ColumnText(std::size_t expected) {
 ColumnText::~ColumnText() { MappedText::free(data_, mapped_); }
 
 void ColumnText::append(std::string_view text) {
+    if (text.empty()) return;  // an empty text may have no data at all
     if (text.size() > mapped_ - size_) grow(size_ + text.size());
     std::memcpy(data_ + size_, text.data(), text.size());
     size_ += text.size();
