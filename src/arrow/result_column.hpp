@@ -19,9 +19,8 @@ class ResultColumn {
 public:
     // Decodes every row of `input` on `threads` threads, the JSON appended to the json child's
     // buffer chunk by chunk as the rows come in order (its pages faulted in by the workers);
-    // `keep_going` is asked between chunks on
-    // the calling thread (a stop request makes the result null). Throws std::overflow_error
-    // when the messages outgrow a string column (2 GiB).
+    // `keep_going` is asked between chunks on the calling thread (a stop request makes the
+    // result null). Throws std::overflow_error when the messages outgrow a string column (2 GiB).
     static std::shared_ptr<const ResultColumn> decode(std::string_view kind, std::uint64_t version,
                                                       const TextColumn& input, unsigned threads,
                                                       const std::function<bool()>& keep_going = {});

@@ -127,12 +127,12 @@ struct ArrowColumns<codec::Scalar<Value, MinWireSize, Read>> {
         ++length;
         return {};
     }
-    [[gnu::always_inline]] void null() {
+    void null() {
         validity.push(false);
         values.push(Value{});
         ++length;
     }
-    [[gnu::always_inline]] void fill() {
+    void fill() {
         validity.push(true);
         values.push(Value{});
         ++length;
