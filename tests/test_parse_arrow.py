@@ -101,19 +101,17 @@ def test_many_work_units_across_threads(parser):
 def test_results_stay_whole_while_freed_results_pages_are_reused(parser):
     # A dropped result's pages go to the next call, which may need fewer or more of them; a
     # result still held keeps its own.
-    def column(rows):
-        return pa.array(["AhgFAA==", None, "AhgF", "QR=="] * rows)
+    pattern = ["AhgFAA==", None, "AhgF", "QR=="]
+    expected = expected_rows(parser, "calibration", 1, pattern)
 
-    held = pa.array(parser.parse_arrow("calibration", 1, column(60_000), threads=2))
-    dropped = pa.array(parser.parse_arrow("calibration", 1, column(50_000), threads=2))
-    del dropped
-    gc.collect()
-    for rows in (10, 90_000, 3):  # into the freed pages, grown past them, cut back to a few
-        result = pa.array(parser.parse_arrow("calibration", 1, column(rows), threads=2))
-        assert result.to_pylist() == expected_rows(parser, "calibration", 1, ["AhgFAA==", None, "AhgF", "QR=="]) * rows
-        del result
+    def decoded(rows):
+        return pa.array(parser.parse_arrow("calibration", 1, pa.array(pattern * rows), threads=2)).to_pylist()
+
+    held = pa.array(parser.parse_arrow("calibration", 1, pa.array(pattern * 60_000), threads=2))
+    for rows in (50_000, 10, 90_000, 3):  # freed pages reused, grown past, cut back to a few
+        assert decoded(rows) == expected * rows
         gc.collect()
-    assert held.to_pylist() == expected_rows(parser, "calibration", 1, ["AhgFAA==", None, "AhgF", "QR=="]) * 60_000
+    assert held.to_pylist() == expected * 60_000
 
 
 def test_an_address_space_limit_is_a_memory_error_and_the_module_recovers():

@@ -111,11 +111,11 @@ void ColumnText::fault_in(std::size_t bytes) {
 }
 
 MappedText ColumnText::release() {
-    const std::size_t kept = whole_pages(size_);
-    if (kept < mapped_) {
+    const std::size_t used = whole_pages(size_);
+    if (used < mapped_) {
         std::unique_lock lock(moving_);
-        munmap(data_ + kept, mapped_ - kept);
-        mapped_ = kept;
+        munmap(data_ + used, mapped_ - used);
+        mapped_ = used;
     }
     MappedText text{data_, mapped_};
     data_ = nullptr;

@@ -87,19 +87,20 @@ inline constexpr auto short_varint_texts = [] {
     std::array<std::uint64_t, 1 << 14> texts{};
     for (std::uint32_t raw = 0; raw < texts.size(); ++raw) {
         const bool negative = Zigzag && (raw & 1) != 0;
-        std::uint32_t magnitude = !Zigzag ? raw : negative ? (raw >> 1) + 1 : raw >> 1;
-        char digits[8]{};
-        std::uint64_t length = 0;
-        do {
-            digits[length++] = static_cast<char>('0' + magnitude % 10);
-            magnitude /= 10;
-        } while (magnitude != 0);
-        if (negative) digits[length++] = '-';
-        std::uint64_t text = length << 56;
-        for (std::uint64_t at = 0; at < length; ++at) {
-            text |= std::uint64_t{static_cast<unsigned char>(digits[length - 1 - at])} << (8 * at);
+        const std::uint32_t magnitude = !Zigzag ? raw : negative ? (raw >> 1) + 1 : raw >> 1;
+        // Built from the three-digit tables as format_below_1000000 lays the digits out.
+        const std::uint32_t high = magnitude / 1000;
+        const std::uint32_t low = short_texts[magnitude - high * 1000];
+        const std::uint64_t high_length = short_texts[high] >> 24;
+        std::uint64_t text = high == 0 ? low & 0xFFFFFF
+                                       : (short_texts[high] & 0xFFFFFF) |
+                                             std::uint64_t{padded_texts[magnitude - high * 1000]} << (8 * high_length);
+        std::uint64_t length = high == 0 ? low >> 24 : high_length + 3;
+        if (negative) {
+            text = text << 8 | '-';
+            ++length;
         }
-        texts[raw] = text;
+        texts[raw] = text | length << 56;
     }
     return texts;
 }();

@@ -33,10 +33,7 @@ public:
         data_[size_++] = value;
     }
     void append(const T* values, std::size_t count) {
-        if (count == 0) return;
-        if (capacity_ - size_ < count) grow(size_ + count);
-        std::memcpy(data_ + size_, values, count * sizeof(T));
-        size_ += count;
+        if (count != 0) std::memcpy(extend(count), values, count * sizeof(T));
     }
     // Room for `count` more values, which the caller writes in place (values staged on the stack
     // and copied would be read back before their narrow stores retire).
