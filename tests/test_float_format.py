@@ -12,6 +12,7 @@ import pytest
 from hypothesis import given
 from hypothesis import strategies as st
 
+from velunda_model.encoder import varint
 from velunda_model.float_text import f32_text, f64_text, oracle
 
 # f32 values as bit patterns (so that the binary32 value is exact) and the text each must give.
@@ -97,6 +98,25 @@ def test_f64_ordinary_values_round_trip(probe, value):
     text = probe.format_f64_bits(f64_bits(value))
     assert text == oracle(np.float64(value), 16, -4)
     assert float(text) == value and math.copysign(1, float(text)) == math.copysign(1, value)
+
+
+# Lists take their digits eight values at a time, in runs of 80: lengths around both, with the
+# special values and the small integers (their own digits) among random bit patterns.
+@pytest.mark.parametrize("count", [1, 7, 8, 9, 15, 79, 80, 81, 88, 161, 1000])
+def test_float_lists_write_every_value_as_it_is_written_alone(probe, count):
+    rng = np.random.default_rng(count)
+    bits = rng.integers(0, 2**32, size=count, dtype=np.uint32)
+    bits[rng.integers(0, count, size=count // 4)] = rng.choice([case[0] for case in F32_CASES] + [0x4B800000])
+    data = varint(count) + bits.astype("<u4").tobytes()
+    expected = "[" + ",".join(f32_text(int(each)) for each in bits) + "]"
+    assert probe.transcode("list_f32", data) == (True, expected, len(data))
+
+
+@pytest.mark.parametrize("count,whole", [(8, 7), (9, 8), (81, 79), (1000, 999), (1000, 0)])
+def test_float_lists_cut_short_fail_at_the_first_missing_value(probe, count, whole):
+    head = varint(count)
+    data = head + np.arange(whole, dtype="<f4").tobytes() + b"\x00\x00"
+    assert probe.transcode("list_f32", data) == (False, "DeserializeUnexpectedEnd", len(head) + 4 * whole)
 
 
 def test_f32_is_not_widened_before_formatting(probe):

@@ -6,6 +6,8 @@
 #include <bit>
 #include <cstring>
 
+#include "codec/cpu_features.hpp"
+
 namespace velunda::codec {
 
 namespace {
@@ -101,11 +103,6 @@ __attribute__((target("avx2"))) std::size_t decode_blocks_avx2(const std::uint8_
     return at;
 }
 
-const bool has_avx2 = []() noexcept {
-    __builtin_cpu_init();  // this may run before the runtime's own constructors
-    return __builtin_cpu_supports("avx2") != 0;
-}();
-
 }  // namespace
 
 std::string describe(const Base64Error& error) {
@@ -123,7 +120,7 @@ std::string describe(const Base64Error& error) {
 }
 
 std::optional<Base64Error> base64_decode(std::string_view text, std::uint8_t* out, std::size_t& size) {
-    return detail::base64_decode(text, out, size, has_avx2);
+    return detail::base64_decode(text, out, size, detail::has_avx2);
 }
 
 std::optional<Base64Error> detail::base64_decode(std::string_view text, std::uint8_t* out, std::size_t& size,

@@ -4,7 +4,10 @@
 #include <cmath>
 #include <cstring>
 
+#include "codec/cpu_features.hpp"
 #include "codec/powers_of_ten_128.hpp"
+#include "codec/shortest_block.hpp"
+#include "codec/shortest_digit_tables.hpp"
 
 namespace velunda::codec {
 
@@ -36,32 +39,6 @@ namespace {
 // is read off directly. The tests compare its digits with std::to_chars for every one of the
 // 2^32 bit patterns (VELUNDA_EXHAUSTIVE=1) and a stride through them in every run.
 
-// g(k) = floor(10^k / 2^r) + 1 for k in [-31, 45], with r chosen so that 2^63 <= g(k) < 2^64.
-constexpr int min_power = -31;
-constexpr std::uint64_t powers_of_ten[] = {
-    0x81CEB32C4B43FCF5, 0xA2425FF75E14FC32, 0xCAD2F7F5359A3B3F, 0xFD87B5F28300CA0E, 0x9E74D1B791E07E49,
-    0xC612062576589DDB, 0xF79687AED3EEC552, 0x9ABE14CD44753B53, 0xC16D9A0095928A28, 0xF1C90080BAF72CB2,
-    0x971DA05074DA7BEF, 0xBCE5086492111AEB, 0xEC1E4A7DB69561A6, 0x9392EE8E921D5D08, 0xB877AA3236A4B44A,
-    0xE69594BEC44DE15C, 0x901D7CF73AB0ACDA, 0xB424DC35095CD810, 0xE12E13424BB40E14, 0x8CBCCC096F5088CC,
-    0xAFEBFF0BCB24AAFF, 0xDBE6FECEBDEDD5BF, 0x89705F4136B4A598, 0xABCC77118461CEFD, 0xD6BF94D5E57A42BD,
-    0x8637BD05AF6C69B6, 0xA7C5AC471B478424, 0xD1B71758E219652C, 0x83126E978D4FDF3C, 0xA3D70A3D70A3D70B,
-    0xCCCCCCCCCCCCCCCD, 0x8000000000000001, 0xA000000000000001, 0xC800000000000001, 0xFA00000000000001,
-    0x9C40000000000001, 0xC350000000000001, 0xF424000000000001, 0x9896800000000001, 0xBEBC200000000001,
-    0xEE6B280000000001, 0x9502F90000000001, 0xBA43B74000000001, 0xE8D4A51000000001, 0x9184E72A00000001,
-    0xB5E620F480000001, 0xE35FA931A0000001, 0x8E1BC9BF04000001, 0xB1A2BC2EC5000001, 0xDE0B6B3A76400001,
-    0x8AC7230489E80001, 0xAD78EBC5AC620001, 0xD8D726B7177A8001, 0x878678326EAC9001, 0xA968163F0A57B401,
-    0xD3C21BCECCEDA101, 0x84595161401484A1, 0xA56FA5B99019A5C9, 0xCECB8F27F4200F3B, 0x813F3978F8940985,
-    0xA18F07D736B90BE6, 0xC9F2C9CD04674EDF, 0xFC6F7C4045812297, 0x9DC5ADA82B70B59E, 0xC5371912364CE306,
-    0xF684DF56C3E01BC7, 0x9A130B963A6C115D, 0xC097CE7BC90715B4, 0xF0BDC21ABB48DB21, 0x96769950B50D88F5,
-    0xBC143FA4E250EB32, 0xEB194F8E1AE525FE, 0x92EFD1B8D0CF37BF, 0xB7ABC627050305AE, 0xE596B7B0C643C71A,
-    0x8F7E32CE7BEA5C70, 0xB35DBF821AE4F38C};
-
-// floor(e * log10(2)), floor(log10(3/4 * 2^e)) and floor(e * log2(10)), exact for |e| <= 1233,
-// beyond the exponents of a binary64.
-constexpr int floor_log10_pow2(int e) { return (e * 1262611) >> 22; }
-constexpr int floor_log10_three_quarters_pow2(int e) { return (e * 1262611 - 524031) >> 22; }
-constexpr int floor_log2_pow10(int e) { return (e * 1741647) >> 19; }
-
 // The upper 32 bits of g * cp / 2^64 rounded to odd, which keeps exact halfway products apart
 // from the ones just above or below them.
 std::uint32_t round_to_odd(std::uint64_t g, std::uint32_t cp) {
@@ -87,7 +64,7 @@ struct Binary32 {
     using Digits = ShortestDigits;
     static constexpr int significand_bits = 23;
     static constexpr int exponent_bias = 127;
-    static std::uint64_t power_of_ten(int e) { return powers_of_ten[e - min_power]; }
+    static std::uint64_t power_of_ten(int e) { return detail::powers_of_ten_64[e - detail::min_power_64]; }
 };
 
 // The same method for binary64, with 128-bit powers of ten. std::to_chars gives the same digits
@@ -127,8 +104,8 @@ typename Float::Digits shortest(typename Float::Carrier bits) {
     const Carrier cbl = 4 * c - 2 + lower_boundary_closer;
     const Carrier cb = 4 * c;
     const Carrier cbr = 4 * c + 2;
-    const int k = lower_boundary_closer ? floor_log10_three_quarters_pow2(q) : floor_log10_pow2(q);
-    const int h = q + floor_log2_pow10(-k) + 1;
+    const int k = lower_boundary_closer ? detail::floor_log10_three_quarters_pow2(q) : detail::floor_log10_pow2(q);
+    const int h = q + detail::floor_log2_pow10(-k) + 1;
     const auto& g = Float::power_of_ten(-k);
     const Carrier vbl = round_to_odd(g, cbl << h);
     const Carrier vb = round_to_odd(g, cb << h);
@@ -144,10 +121,11 @@ typename Float::Digits shortest(typename Float::Carrier bits) {
     const bool up_inside = lower <= 40 * sp;
     const bool wp_inside = 40 * sp + 40 <= upper;
     const bool shorter = (s >= 10) & (up_inside != wp_inside);
-    const bool u_inside = lower <= 4 * s;
-    const bool w_inside = 4 * s + 4 <= upper;
-    const Carrier middle = 4 * s + 2;
-    const bool round_up = (vb > middle) | ((vb == middle) & ((s & 1) != 0));
+    // Of s and s + 1, the one in the interval if only one is, else the nearer (vb's two low bits
+    // are its quarters past s, and a tie goes to the even one).
+    const bool u_inside = lower <= (vb & ~Carrier(3));
+    const bool w_inside = (vb | 3) + 1 <= upper;
+    const bool round_up = (vb & 3) + (s & 1) > 2;
     const bool one_inside = u_inside != w_inside;
     const Carrier nearest = s + ((w_inside & one_inside) | (round_up & !one_inside));
     const Carrier take_shorter = Carrier(0) - Carrier(shorter);
@@ -225,10 +203,9 @@ char* format_special(char* out, Float value) {
     return nullptr;
 }
 
-}  // namespace
-
-ShortestDigits shortest_f32_digits(float value) {
-    ShortestDigits decimal = shortest<Binary32>(std::bit_cast<std::uint32_t>(value) & 0x7FFFFFFF);
+// Trailing zeros are divided off by a loop whose exit the predictor learns: few values have one.
+template <class Digits>
+Digits without_trailing_zeros(Digits decimal) {
     while (decimal.significand % 10 == 0) {
         decimal.significand /= 10;
         ++decimal.exponent;
@@ -236,25 +213,50 @@ ShortestDigits shortest_f32_digits(float value) {
     return decimal;
 }
 
+// The text of a finite nonzero binary32 from its sign bit and its shortest digits.
+char* format_f32_digits(char* out, std::uint32_t bits, ShortestDigits decimal) {
+    *out = '-';
+    out += bits >> 31;
+    const auto [significand, exponent] = without_trailing_zeros(decimal);
+    const int digit_count = static_cast<int>(format_u64(out + 1, significand) - (out + 1));
+    return lay_out(out, digit_count, digit_count + exponent, binary32_plain.largest_point,
+                   binary32_plain.smallest_point);
+}
+
+// Zero wraps around to the top, so one comparison finds zero, the infinities and NaN.
+bool is_special_f32(std::uint32_t bits) { return (bits & 0x7FFFFFFF) - 1 >= 0x7F7FFFFF; }
+
+}  // namespace
+
+ShortestDigits shortest_f32_digits(float value) {
+    return without_trailing_zeros(shortest<Binary32>(std::bit_cast<std::uint32_t>(value) & 0x7FFFFFFF));
+}
+
 ShortestDigits64 shortest_f64_digits(double value) {
-    ShortestDigits64 decimal = shortest<Binary64>(std::bit_cast<std::uint64_t>(value) & 0x7FFFFFFFFFFFFFFF);
-    while (decimal.significand % 10 == 0) {
-        decimal.significand /= 10;
-        ++decimal.exponent;
-    }
-    return decimal;
+    return without_trailing_zeros(shortest<Binary64>(std::bit_cast<std::uint64_t>(value) & 0x7FFFFFFFFFFFFFFF));
 }
 
 char* format_f32(char* out, float value) {
     const auto bits = std::bit_cast<std::uint32_t>(value);
-    // Zero wraps around to the top, so one comparison finds zero, the infinities and NaN.
-    if ((bits & 0x7FFFFFFF) - 1 >= 0x7F7FFFFF) return format_special(out, value);
-    *out = '-';
-    out += bits >> 31;
-    const auto [significand, exponent] = shortest_f32_digits(value);
-    const int digit_count = static_cast<int>(format_u64(out + 1, significand) - (out + 1));
-    return lay_out(out, digit_count, digit_count + exponent, binary32_plain.largest_point,
-                   binary32_plain.smallest_point);
+    if (is_special_f32(bits)) return format_special(out, value);
+    return format_f32_digits(out, bits, shortest<Binary32>(bits & 0x7FFFFFFF));
+}
+
+char* format_f32(char* out, float value, std::uint64_t significand, std::int64_t exponent) {
+    const auto bits = std::bit_cast<std::uint32_t>(value);
+    if (is_special_f32(bits)) return format_special(out, value);
+    return format_f32_digits(out, bits, {static_cast<std::uint32_t>(significand), static_cast<int>(exponent)});
+}
+
+void shortest_f32_block(const std::uint8_t* wire, ShortestDigitsBlock& block) {
+    if (detail::has_avx2) return detail::shortest_f32_block_avx2(wire, block);
+    for (std::size_t i = 0; i < ShortestDigitsBlock::size; ++i) {
+        std::uint32_t bits;
+        std::memcpy(&bits, wire + 4 * i, sizeof bits);
+        const ShortestDigits decimal = shortest<Binary32>(bits & 0x7FFFFFFF);
+        block.significands[i] = decimal.significand;
+        block.exponents[i] = decimal.exponent;
+    }
 }
 
 char* format_f64(char* out, double value) {

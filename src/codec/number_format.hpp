@@ -9,8 +9,8 @@
 namespace velunda::codec {
 
 // Room any formatted number needs, with the few bytes of slack that whole-word stores take:
-// the longest texts are 24 bytes ("-2.2250738585072014e-308"), and float layout copies its
-// digits in fixed 24-byte moves.
+// the longest texts are 24 bytes ("-2.2250738585072014e-308"), and float layout stores its
+// digits as whole words reaching up to 35 bytes past the start.
 inline constexpr std::size_t max_number_chars = 48;
 
 namespace detail {
@@ -162,6 +162,19 @@ struct ShortestDigits {
     int exponent;
 };
 ShortestDigits shortest_f32_digits(float value);
+
+// The shortest digits of eight binary32 values at once, from their little-endian wire bytes, as
+// format_f32 finds them (trailing zeros not yet divided off); for zero, the infinities and NaN
+// they are meaningless, and format_f32 below does not read them.
+struct ShortestDigitsBlock {
+    static constexpr std::size_t size = 8;
+    std::uint64_t significands[size];
+    std::int64_t exponents[size];
+};
+void shortest_f32_block(const std::uint8_t* wire, ShortestDigitsBlock& block);
+
+// format_f32 with the value's digits found beforehand, by shortest_f32_block.
+char* format_f32(char* out, float value, std::uint64_t significand, std::int64_t exponent);
 
 // The same for a finite nonzero binary64.
 struct ShortestDigits64 {

@@ -34,6 +34,13 @@ public:
     // capacity): the failure is then reported where the value began.
     const std::uint8_t* mark() const { return pos_; }
     void rewind(const std::uint8_t* mark) { pos_ = mark; }
+    // The next `size` bytes, or nullptr with nothing read when fewer remain.
+    const std::uint8_t* take(std::size_t size) {
+        if (remaining() < size) return nullptr;
+        const std::uint8_t* const start = pos_;
+        pos_ += size;
+        return start;
+    }
     // Takes up where a copy of this reader (kept in registers for a stretch) has read to.
     void resume_from(const Reader& copy) { pos_ = copy.pos_; }
 

@@ -177,6 +177,32 @@ struct JsonOut<codec::OptionUnit> {
 
 // ---- Sequences --------------------------------------------------------------------------------
 
+namespace detail {
+
+// A float list's (a conductivity profile's) digits are found eight values at a time, up to the
+// run's end or the input's; the element-by-element walk takes over from the index returned.
+inline std::uint64_t write_f32_blocks(Reader& reader, TextCursor& cursor, std::uint64_t index, std::uint64_t end) {
+    constexpr std::size_t block_size = codec::ShortestDigitsBlock::size;
+    while (end - index >= block_size) {
+        const std::uint8_t* const wire = reader.take(sizeof(float) * block_size);
+        if (wire == nullptr) break;
+        codec::ShortestDigitsBlock block;
+        codec::shortest_f32_block(wire, block);
+        for (std::size_t i = 0; i < block_size; ++i) {
+            if (index + i != 0) cursor.put(',');
+            float value;
+            std::memcpy(&value, wire + sizeof(float) * i, sizeof value);
+            cursor.put_formatted(value, [&](char* at, float each) {
+                return codec::format_f32(at, each, block.significands[i], block.exponents[i]);
+            });
+        }
+        index += block_size;
+    }
+    return index;
+}
+
+}  // namespace detail
+
 template <class T, std::uint64_t Capacity>
 struct JsonOut<codec::BasicList<T, Capacity>> {
     using List = codec::BasicList<T, Capacity>;
@@ -192,13 +218,16 @@ struct JsonOut<codec::BasicList<T, Capacity>> {
     }
 
 private:
+    static constexpr bool in_blocks = std::is_same_v<T, codec::F32> && !List::has_capacity;
+
     // Bounded elements are written in runs, each into room reserved once for the whole run
     // (a few KiB at most, whatever the count says).
     static Failure write_elements(Reader& reader, JsonWriter& writer, std::uint64_t count)
         requires Bounded<T>
     {
         constexpr std::size_t element_room = JsonOut<T>::max_size + 1;
-        constexpr std::uint64_t run_length = std::max<std::size_t>(1, 4096 / element_room);
+        constexpr std::uint64_t fitting = std::max<std::size_t>(1, 4096 / element_room);
+        constexpr std::uint64_t run_length = in_blocks ? fitting - fitting % codec::ShortestDigitsBlock::size : fitting;
         for (std::uint64_t index = 0; index < count;) {
             const std::uint64_t run_end = index + std::min(run_length, count - index);
             const auto run_room = static_cast<std::size_t>(run_end - index) * element_room;
@@ -206,6 +235,7 @@ private:
             Reader local = reader;
             TextCursor cursor(writer.cursor(), run_room);
             Failure failure;
+            if constexpr (in_blocks) index = detail::write_f32_blocks(local, cursor, index, run_end);
             for (; index < run_end; ++index) {
                 if (index != 0) cursor.put(',');
                 const std::uint8_t* const element_start = local.mark();

@@ -282,20 +282,42 @@ __attribute__((visibility("default"))) std::size_t velunda_probe_quote(const cha
     return writer.text().size();
 }
 
-// Formats every `stride`-th binary32 bit pattern from 0 to 2^32 - 1 and reads the text back;
-// returns how many did not give back the same bits (or, for NaN and infinities, null).
+// The text from digits found eight at a time is the text from one value's own.
+bool block_formats_alike(const std::uint32_t (&bits)[ShortestDigitsBlock::size], const ShortestDigitsBlock& block,
+                         std::size_t index) {
+    const float value = std::bit_cast<float>(bits[index]);
+    char single[max_number_chars];
+    char blocked[max_number_chars];
+    const char* single_end = format_f32(single, value);
+    const char* blocked_end = format_f32(blocked, value, block.significands[index], block.exponents[index]);
+    return std::string_view(single, static_cast<std::size_t>(single_end - single)) ==
+           std::string_view(blocked, static_cast<std::size_t>(blocked_end - blocked));
+}
+
+// Formats every `stride`-th binary32 bit pattern from 0 to 2^32 - 1, one at a time and eight at a
+// time, and reads the text back; returns how many did not give back the same bits (or, for NaN
+// and infinities, null) or differed between the two ways.
 __attribute__((visibility("default"))) std::uint64_t velunda_probe_f32_format_failures(std::uint32_t stride,
                                                                                        unsigned thread_count) {
     std::atomic<std::uint64_t> failures{0};
     std::vector<std::thread> threads;
     const std::uint64_t patterns = (UINT64_C(1) << 32);
+    const std::uint64_t step = std::uint64_t(stride) * thread_count;
     threads.reserve(thread_count);
     for (unsigned t = 0; t < thread_count; ++t) {
         threads.emplace_back([&, t] {
             std::uint64_t local = 0;
-            for (std::uint64_t bits = std::uint64_t(t) * stride; bits < patterns;
-                 bits += std::uint64_t(stride) * thread_count) {
-                if (!formats_exactly(static_cast<std::uint32_t>(bits))) ++local;
+            for (std::uint64_t first = std::uint64_t(t) * stride; first < patterns;
+                 first += step * ShortestDigitsBlock::size) {
+                std::uint32_t bits[ShortestDigitsBlock::size];
+                for (std::size_t i = 0; i < ShortestDigitsBlock::size; ++i) {
+                    bits[i] = static_cast<std::uint32_t>(first + step * i);  // past the last, wrapped around
+                }
+                ShortestDigitsBlock block;
+                shortest_f32_block(reinterpret_cast<const std::uint8_t*>(bits), block);
+                for (std::size_t i = 0; i < ShortestDigitsBlock::size && first + step * i < patterns; ++i) {
+                    if (!formats_exactly(bits[i]) || !block_formats_alike(bits, block, i)) ++local;
+                }
             }
             failures += local;
         });
