@@ -242,21 +242,32 @@ char* format_f32(char* out, float value) {
     return format_f32_digits(out, bits, shortest<Binary32>(bits & 0x7FFFFFFF));
 }
 
-char* format_f32(char* out, float value, std::uint64_t significand, std::int64_t exponent) {
-    const auto bits = std::bit_cast<std::uint32_t>(value);
-    if (is_special_f32(bits)) return format_special(out, value);
-    return format_f32_digits(out, bits, {static_cast<std::uint32_t>(significand), static_cast<int>(exponent)});
-}
-
-void shortest_f32_block(const std::uint8_t* wire, ShortestDigitsBlock& block) {
-    if (detail::has_avx2) return detail::shortest_f32_block_avx2(wire, block);
-    for (std::size_t i = 0; i < ShortestDigitsBlock::size; ++i) {
-        std::uint32_t bits;
-        std::memcpy(&bits, wire + 4 * i, sizeof bits);
-        const ShortestDigits decimal = shortest<Binary32>(bits & 0x7FFFFFFF);
-        block.significands[i] = decimal.significand;
-        block.exponents[i] = decimal.exponent;
+char* format_f32_block(char* out, const std::uint8_t* wire, bool after_value) {
+    using detail::ShortestDigitsBlock;
+    static_assert(ShortestDigitsBlock::size == f32_block_size);
+    ShortestDigitsBlock block;
+    if (detail::has_avx2) {
+        detail::shortest_f32_block_avx2(wire, block);
+    } else {
+        for (std::size_t i = 0; i < f32_block_size; ++i) {
+            std::uint32_t bits;
+            std::memcpy(&bits, wire + sizeof bits * i, sizeof bits);
+            const ShortestDigits decimal = shortest<Binary32>(bits & 0x7FFFFFFF);
+            block.significands[i] = decimal.significand;
+            block.exponents[i] = decimal.exponent;
+        }
     }
+    for (std::size_t i = 0; i < f32_block_size; ++i) {
+        *out = ',';
+        out += static_cast<std::size_t>(after_value || i != 0);
+        std::uint32_t bits;
+        std::memcpy(&bits, wire + sizeof bits * i, sizeof bits);
+        out = is_special_f32(bits) ? format_special(out, std::bit_cast<float>(bits))
+                                   : format_f32_digits(out, bits,
+                                                       {static_cast<std::uint32_t>(block.significands[i]),
+                                                        static_cast<int>(block.exponents[i])});
+    }
+    return out;
 }
 
 char* format_f64(char* out, double value) {

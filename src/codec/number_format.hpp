@@ -163,18 +163,13 @@ struct ShortestDigits {
 };
 ShortestDigits shortest_f32_digits(float value);
 
-// The shortest digits of eight binary32 values at once, from their little-endian wire bytes, as
-// format_f32 finds them (trailing zeros not yet divided off); for zero, the infinities and NaN
-// they are meaningless, and format_f32 below does not read them.
-struct ShortestDigitsBlock {
-    static constexpr std::size_t size = 8;
-    std::uint64_t significands[size];
-    std::int64_t exponents[size];
-};
-void shortest_f32_block(const std::uint8_t* wire, ShortestDigitsBlock& block);
-
-// format_f32 with the value's digits found beforehand, by shortest_f32_block.
-char* format_f32(char* out, float value, std::uint64_t significand, std::int64_t exponent);
+// The texts of eight binary32 values read from their little-endian wire bytes, with a comma
+// before each but the first (and before the first too when `after_value`): what format_f32
+// writes of each, with the shortest digits of all eight found at once. Writes at most
+// f32_block_room bytes.
+inline constexpr std::size_t f32_block_size = 8;
+inline constexpr std::size_t f32_block_room = f32_block_size * (max_number_chars + 1);
+char* format_f32_block(char* out, const std::uint8_t* wire, bool after_value);
 
 // The same for a finite nonzero binary64.
 struct ShortestDigits64 {

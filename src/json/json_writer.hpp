@@ -101,6 +101,12 @@ struct TextCursor {
         VELUNDA_ASSERT(at + max_number_chars <= end);
         at = format(at, value);
     }
+    // Several values' text at once, within `room`.
+    template <class Write>
+    void put_within([[maybe_unused]] std::size_t room, Write write) {
+        VELUNDA_ASSERT(at + room <= end);
+        at = write(at);
+    }
 };
 
 }  // namespace velunda::json

@@ -179,24 +179,15 @@ struct JsonOut<codec::OptionUnit> {
 
 namespace detail {
 
-// A float list's (a conductivity profile's) digits are found eight values at a time, up to the
-// run's end or the input's; the element-by-element walk takes over from the index returned.
+// A float list's (a conductivity profile's) values are written eight at a time, up to the run's
+// end or the input's; the element-by-element walk takes over from the index returned.
 inline std::uint64_t write_f32_blocks(Reader& reader, TextCursor& cursor, std::uint64_t index, std::uint64_t end) {
-    constexpr std::size_t block_size = codec::ShortestDigitsBlock::size;
-    while (end - index >= block_size) {
-        const std::uint8_t* const wire = reader.take(sizeof(float) * block_size);
+    while (end - index >= codec::f32_block_size) {
+        const std::uint8_t* const wire = reader.take(sizeof(float) * codec::f32_block_size);
         if (wire == nullptr) break;
-        codec::ShortestDigitsBlock block;
-        codec::shortest_f32_block(wire, block);
-        for (std::size_t i = 0; i < block_size; ++i) {
-            if (index + i != 0) cursor.put(',');
-            float value;
-            std::memcpy(&value, wire + sizeof(float) * i, sizeof value);
-            cursor.put_formatted(value, [&](char* at, float each) {
-                return codec::format_f32(at, each, block.significands[i], block.exponents[i]);
-            });
-        }
-        index += block_size;
+        cursor.put_within(codec::f32_block_room,
+                          [&](char* at) { return codec::format_f32_block(at, wire, index != 0); });
+        index += codec::f32_block_size;
     }
     return index;
 }
@@ -227,7 +218,7 @@ private:
     {
         constexpr std::size_t element_room = JsonOut<T>::max_size + 1;
         constexpr std::uint64_t fitting = std::max<std::size_t>(1, 4096 / element_room);
-        constexpr std::uint64_t run_length = in_blocks ? fitting - fitting % codec::ShortestDigitsBlock::size : fitting;
+        constexpr std::uint64_t run_length = in_blocks ? fitting - fitting % codec::f32_block_size : fitting;
         for (std::uint64_t index = 0; index < count;) {
             const std::uint64_t run_end = index + std::min(run_length, count - index);
             const auto run_room = static_cast<std::size_t>(run_end - index) * element_room;

@@ -282,16 +282,17 @@ __attribute__((visibility("default"))) std::size_t velunda_probe_quote(const cha
     return writer.text().size();
 }
 
-// The text from digits found eight at a time is the text from one value's own.
-bool block_formats_alike(const std::uint32_t (&bits)[ShortestDigitsBlock::size], const ShortestDigitsBlock& block,
-                         std::size_t index) {
-    const float value = std::bit_cast<float>(bits[index]);
-    char single[max_number_chars];
-    char blocked[max_number_chars];
-    const char* single_end = format_f32(single, value);
-    const char* blocked_end = format_f32(blocked, value, block.significands[index], block.exponents[index]);
-    return std::string_view(single, static_cast<std::size_t>(single_end - single)) ==
-           std::string_view(blocked, static_cast<std::size_t>(blocked_end - blocked));
+// The text of eight values written at once is their texts written one at a time, with commas.
+bool block_formats_alike(const std::uint32_t (&bits)[f32_block_size]) {
+    std::string singles;
+    for (const std::uint32_t each : bits) {
+        char text[max_number_chars];
+        singles += ',';
+        singles.append(text, format_f32(text, std::bit_cast<float>(each)));
+    }
+    char block[f32_block_room];
+    const char* end = format_f32_block(block, reinterpret_cast<const std::uint8_t*>(bits), true);
+    return singles == std::string_view(block, static_cast<std::size_t>(end - block));
 }
 
 // Formats every `stride`-th binary32 bit pattern from 0 to 2^32 - 1, one at a time and eight at a
@@ -307,16 +308,14 @@ __attribute__((visibility("default"))) std::uint64_t velunda_probe_f32_format_fa
     for (unsigned t = 0; t < thread_count; ++t) {
         threads.emplace_back([&, t] {
             std::uint64_t local = 0;
-            for (std::uint64_t first = std::uint64_t(t) * stride; first < patterns;
-                 first += step * ShortestDigitsBlock::size) {
-                std::uint32_t bits[ShortestDigitsBlock::size];
-                for (std::size_t i = 0; i < ShortestDigitsBlock::size; ++i) {
+            for (std::uint64_t first = std::uint64_t(t) * stride; first < patterns; first += step * f32_block_size) {
+                std::uint32_t bits[f32_block_size];
+                for (std::size_t i = 0; i < f32_block_size; ++i) {
                     bits[i] = static_cast<std::uint32_t>(first + step * i);  // past the last, wrapped around
                 }
-                ShortestDigitsBlock block;
-                shortest_f32_block(reinterpret_cast<const std::uint8_t*>(bits), block);
-                for (std::size_t i = 0; i < ShortestDigitsBlock::size && first + step * i < patterns; ++i) {
-                    if (!formats_exactly(bits[i]) || !block_formats_alike(bits, block, i)) ++local;
+                if (!block_formats_alike(bits)) ++local;
+                for (std::size_t i = 0; i < f32_block_size && first + step * i < patterns; ++i) {
+                    if (!formats_exactly(bits[i])) ++local;
                 }
             }
             failures += local;
