@@ -65,8 +65,7 @@ std::shared_ptr<const ResultColumn> ResultColumn::decode(std::string_view kind, 
     std::string errors;
     batch::SequenceSource source(kind, version, input);
     const auto consume = [&](const batch::Chunk& chunk) {
-        const auto base = static_cast<std::int64_t>(json.size());
-        json.append(chunk.text.text());
+        const auto base = static_cast<std::int64_t>(json.take(chunk.first_row, chunk.text.text()));
         auto failure = chunk.failures.begin();
         for (std::size_t at = 0; at < chunk.ends.size(); ++at) {
             const std::size_t row = chunk.first_row + at;
@@ -87,13 +86,14 @@ std::shared_ptr<const ResultColumn> ResultColumn::decode(std::string_view kind, 
         }
         return true;
     };
-    if (!batch::decode_in_order(
-            {.source = source,
-             .threads = threads,
-             .row_end = {},
-             .consume = consume,
-             .keep_going = keep_going,
-             .decoded = [&json](const batch::Chunk& chunk) { json.fault_in(chunk.text.size()); }})) {
+    if (!batch::decode_in_order({.source = source,
+                                 .threads = threads,
+                                 .row_end = {},
+                                 .consume = consume,
+                                 .keep_going = keep_going,
+                                 .decoded = [&json](const batch::Chunk& chunk) {
+                                     json.place(chunk.first_row, chunk.ends.size(), chunk.text.text());
+                                 }})) {
         return nullptr;
     }
     column->json_null_count_ = json_validity.null_count;
