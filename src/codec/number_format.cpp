@@ -242,6 +242,16 @@ char* format_f32(char* out, float value) {
     return format_f32_digits(out, bits, shortest<Binary32>(bits & 0x7FFFFFFF));
 }
 
+void detail::shortest_f32_block_scalar(const std::uint8_t* wire, ShortestDigitsBlock& block) {
+    for (std::size_t i = 0; i < ShortestDigitsBlock::size; ++i) {
+        std::uint32_t bits;
+        std::memcpy(&bits, wire + sizeof bits * i, sizeof bits);
+        const ShortestDigits decimal = shortest<Binary32>(bits & 0x7FFFFFFF);
+        block.significands[i] = decimal.significand;
+        block.exponents[i] = decimal.exponent;
+    }
+}
+
 char* format_f32_block(char* out, const std::uint8_t* wire, bool after_value) {
     using detail::ShortestDigitsBlock;
     static_assert(ShortestDigitsBlock::size == f32_block_size);
@@ -249,13 +259,7 @@ char* format_f32_block(char* out, const std::uint8_t* wire, bool after_value) {
     if (detail::has_avx2) {
         detail::shortest_f32_block_avx2(wire, block);
     } else {
-        for (std::size_t i = 0; i < f32_block_size; ++i) {
-            std::uint32_t bits;
-            std::memcpy(&bits, wire + sizeof bits * i, sizeof bits);
-            const ShortestDigits decimal = shortest<Binary32>(bits & 0x7FFFFFFF);
-            block.significands[i] = decimal.significand;
-            block.exponents[i] = decimal.exponent;
-        }
+        detail::shortest_f32_block_scalar(wire, block);
     }
     for (std::size_t i = 0; i < f32_block_size; ++i) {
         *out = ',';

@@ -13,7 +13,8 @@ struct ShortestDigitsBlock {
     std::int64_t exponents[size];
 };
 
-// From the values' little-endian wire bytes, on a processor with AVX2.
+// From the values' little-endian wire bytes: on a processor with AVX2, and one value at a time.
 void shortest_f32_block_avx2(const std::uint8_t* wire, ShortestDigitsBlock& block);
+void shortest_f32_block_scalar(const std::uint8_t* wire, ShortestDigitsBlock& block);
 
 }  // namespace velunda::codec::detail

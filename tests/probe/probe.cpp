@@ -16,8 +16,10 @@
 #include <vector>
 
 #include "codec/base64.hpp"
+#include "codec/cpu_features.hpp"
 #include "codec/descriptions.hpp"
 #include "codec/number_format.hpp"
+#include "codec/shortest_block.hpp"
 #include "codec/static_text.hpp"
 #include "json/transcode.hpp"
 #include "samples/chemistry_records.hpp"
@@ -282,7 +284,8 @@ __attribute__((visibility("default"))) std::size_t velunda_probe_quote(const cha
     return writer.text().size();
 }
 
-// The text of eight values written at once is their texts written one at a time, with commas.
+// The text of eight values written at once is their texts written one at a time, with commas,
+// and the vector search finds the digits the scalar one does.
 bool block_formats_alike(const std::uint32_t (&bits)[f32_block_size]) {
     std::string singles;
     for (const std::uint32_t each : bits) {
@@ -291,8 +294,23 @@ bool block_formats_alike(const std::uint32_t (&bits)[f32_block_size]) {
         singles.append(text, format_f32(text, std::bit_cast<float>(each)));
     }
     char block[f32_block_room];
-    const char* end = format_f32_block(block, reinterpret_cast<const std::uint8_t*>(bits), true);
-    return singles == std::string_view(block, static_cast<std::size_t>(end - block));
+    const auto* wire = reinterpret_cast<const std::uint8_t*>(bits);
+    const char* end = format_f32_block(block, wire, true);
+    if (singles != std::string_view(block, static_cast<std::size_t>(end - block))) return false;
+    if (!detail::has_avx2) return true;
+    // The vector search's digits are the scalar one's, for the values whose digits are read.
+    detail::ShortestDigitsBlock vector;
+    detail::ShortestDigitsBlock scalar;
+    detail::shortest_f32_block_avx2(wire, vector);
+    detail::shortest_f32_block_scalar(wire, scalar);
+    for (std::size_t i = 0; i < f32_block_size; ++i) {
+        const std::uint32_t magnitude = bits[i] & 0x7FFFFFFF;
+        if (magnitude == 0 || magnitude >= 0x7F800000) continue;
+        if (vector.significands[i] != scalar.significands[i] || vector.exponents[i] != scalar.exponents[i]) {
+            return false;
+        }
+    }
+    return true;
 }
 
 // Formats every `stride`-th binary32 bit pattern from 0 to 2^32 - 1, one at a time and eight at a
