@@ -45,7 +45,6 @@ public:
     // The calling thread, in row order, each chunk after its place(): where its text begins in
     // the column, copied in by then.
     std::size_t take(std::size_t first_row, std::string_view text);
-    std::size_t size() const { return size_; }
     // The text, its mapping cut to its pages; the ColumnText is then empty.
     MappedText release();
 

@@ -17,8 +17,9 @@ namespace velunda::arrow {
 // buffers, so nothing is copied on the way to the consumer; the last release frees them.
 class ResultColumn {
 public:
-    // Decodes every row of `input` on `threads` threads, the JSON appended to the json child's
-    // buffer chunk by chunk as the rows come in order (its pages faulted in by the workers);
+    // Decodes every row of `input` on `threads` threads, each chunk's JSON copied into the json
+    // child's buffer by the worker that decoded it (by the calling thread when its place came
+    // later), the offsets filled in row order;
     // `keep_going` is asked between chunks on the calling thread (a stop request makes the
     // result null). Throws std::overflow_error when the messages outgrow a string column (2 GiB).
     static std::shared_ptr<const ResultColumn> decode(std::string_view kind, std::uint64_t version,

@@ -9,8 +9,8 @@
 namespace velunda::codec {
 
 // Room any formatted number needs, with the few bytes of slack that whole-word stores take:
-// the longest texts are 24 bytes ("-2.2250738585072014e-308"), and float layout stores its
-// digits as whole words reaching up to 35 bytes past the start.
+// the longest texts are 24 bytes ("-2.2250738585072014e-308"), and float layout copies its
+// digits in fixed 24-byte moves.
 inline constexpr std::size_t max_number_chars = 48;
 
 namespace detail {
