@@ -102,6 +102,15 @@ WIRE_ERRORS = [
         "adcp.series[0].CurrentProfile.velocity[1][2]",
     ),
     (
+        "truncated byte array",
+        "samples",
+        13,
+        lead(V13, "adcp", enc.varint(1), CURRENT_PROFILE, enc.varint(1), enc.i16(1) * 3, enc.varint(2), b"\x01" * 4),
+        "DeserializeUnexpectedEnd",
+        FromEnd(0),
+        "adcp.series[0].CurrentProfile.amplitude[1][1]",
+    ),
+    (
         "variant in a list",
         "samples",
         13,
