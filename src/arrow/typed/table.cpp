@@ -1,5 +1,6 @@
 #include "arrow/typed/table.hpp"
 
+#include <algorithm>
 #include <atomic>
 #include <memory>
 #include <optional>
@@ -180,8 +181,16 @@ private:
 
 // Larger chunks than JSON's: each is a record batch whose every column a consumer imports and
 // releases on its own, so a few thousand typical rows a batch keep that cost small next to the
-// decode, and the builders grow once per chunk.
-constexpr std::size_t table_chunk_bytes = 8 * 1024 * 1024;
+// decode, and the builders grow once per chunk. A smaller column is cut into a few chunks per
+// thread all the same, or one thread would decode it alone.
+constexpr std::size_t max_table_chunk_bytes = 8 * 1024 * 1024;
+constexpr std::size_t min_table_chunk_bytes = 512 * 1024;
+constexpr std::size_t table_chunks_per_thread = 4;
+
+std::size_t table_chunk_bytes(const TextColumn& column, unsigned threads) {
+    return std::clamp(column.total_bytes() / (table_chunks_per_thread * threads), min_table_chunk_bytes,
+                      max_table_chunk_bytes);
+}
 
 }  // namespace
 
@@ -204,7 +213,8 @@ bool decode_table(const Layout& layout, Flavor flavor, std::span<const TextColum
                   const std::function<bool()>& keep_going, std::vector<Batch>& batches) {
     threads = std::max(threads, 1u);
     for (const TextColumn& column : columns) {
-        batch::SequenceSource source(layout.family->kind, layout.version, column, table_chunk_bytes);
+        batch::SequenceSource source(layout.family->kind, layout.version, column,
+                                     table_chunk_bytes(column, threads));
         const std::size_t slots = batch::slots_for(threads);
         TableStages stages(source, layout, flavor, slots, keep_going, batches);
         if (!batch::run_in_order(stages, slots, threads)) return false;
