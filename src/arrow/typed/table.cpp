@@ -213,8 +213,7 @@ bool decode_table(const Layout& layout, Flavor flavor, std::span<const TextColum
                   const std::function<bool()>& keep_going, std::vector<Batch>& batches) {
     threads = std::max(threads, 1u);
     for (const TextColumn& column : columns) {
-        batch::SequenceSource source(layout.family->kind, layout.version, column,
-                                     table_chunk_bytes(column, threads));
+        batch::SequenceSource source(layout.family->kind, layout.version, column, table_chunk_bytes(column, threads));
         const std::size_t slots = batch::slots_for(threads);
         TableStages stages(source, layout, flavor, slots, keep_going, batches);
         if (!batch::run_in_order(stages, slots, threads)) return false;
