@@ -4,7 +4,6 @@
 // and the short arrays of a current profile read and written a whole array at a time.
 
 #include <algorithm>
-#include <array>
 #include <cstddef>
 #include <cstdint>
 #include <cstring>
@@ -119,6 +118,17 @@ struct ArrayOut {
     }
 };
 
+// The values of an array already read, each written by `format`, between brackets.
+template <class Out, class Value, std::size_t Count, class Format>
+void put_array(Out& out, const Value (&values)[Count], Format format) {
+    out.put('[');
+    for (std::size_t index = 0; index < Count; ++index) {
+        if (index != 0) out.put(',');
+        out.put_formatted(values[index], format);
+    }
+    out.put(']');
+}
+
 // Short arrays of 16-bit integers (a current profile's velocities): most of their varints take
 // one or two bytes, so the whole array is read from one 8-byte load and each value's text taken
 // from the table of every such varint's; the general walk is the reference for anything else
@@ -132,17 +142,12 @@ struct ShortArrayOut {
     static Failure write(Reader& reader, Out& out) {
         std::uint16_t raw[Count];
         if (!reader.read_short_varints(raw)) return General::write(reader, out);
-        out.put('[');
-        for (std::size_t index = 0; index < Count; ++index) {
-            if (index != 0) out.put(',');
-            out.put_formatted(raw[index], [](char* at, std::uint16_t value) {
-                VELUNDA_ASSERT(value < codec::detail::short_varint_texts<Zigzag>.size());
-                const std::uint64_t text = codec::detail::short_varint_texts<Zigzag>[value];
-                std::memcpy(at, &text, sizeof text);
-                return at + (text >> 56);
-            });
-        }
-        out.put(']');
+        put_array(out, raw, [](char* at, std::uint16_t value) {
+            VELUNDA_ASSERT(value < codec::detail::short_varint_texts<Zigzag>.size());
+            const std::uint64_t text = codec::detail::short_varint_texts<Zigzag>[value];
+            std::memcpy(at, &text, sizeof text);
+            return at + (text >> 56);
+        });
         return {};
     }
 };
@@ -161,17 +166,12 @@ struct ByteArrayOut {
         if (wire == nullptr) return General::write(reader, out);
         // Loaded before any text is stored: the output may alias the input, for all the compiler
         // knows, so each byte would otherwise be loaded after the store before it.
-        std::array<std::uint8_t, Count> bytes;
-        std::memcpy(bytes.data(), wire, Count);
-        out.put('[');
-        for (std::size_t index = 0; index < Count; ++index) {
-            if (index != 0) out.put(',');
-            out.put_formatted(bytes[index], [](char* at, std::uint8_t value) {
-                const std::uint32_t text = codec::detail::short_texts[value];
-                return codec::detail::put_word(at, text, text >> 24);
-            });
-        }
-        out.put(']');
+        std::uint8_t bytes[Count];
+        std::memcpy(bytes, wire, Count);
+        put_array(out, bytes, [](char* at, std::uint8_t value) {
+            const std::uint32_t text = codec::detail::short_texts[value];
+            return codec::detail::put_word(at, text, text >> 24);
+        });
         return {};
     }
 };
